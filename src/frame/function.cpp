@@ -1,0 +1,441 @@
+// The function type: argument binding, the data model attributes, method
+// binding. Modelled on CPython's own function objects.
+//
+// Argument binding, in this order:
+//  1. positional arguments fill the parameters from the left; a surplus goes
+//     to the `*` parameter or fails with the count message;
+//  2. each parameter not filled by position is looked up among the keywords
+//     (identity, then string equality); a required one found neither way
+//     fails with the count message;
+//  3. a keyword left over names a parameter filled by position ("multiple
+//     values"), or is collected by `**`, or is unexpected.
+// The count message counts `self`; when keywords were passed and a required
+// parameter is missing, "given" is the position of that parameter.
+#include "frame.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace vk {
+
+namespace {
+
+constexpr int kMaxParams = 14;
+
+void count_error(Function* fn, bool too_many, Py_ssize_t given) noexcept {
+    Py_ssize_t ndefaults = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    if (ndefaults > fn->nparams) ndefaults = fn->nparams;
+    const bool exact = ndefaults == 0 && !fn->star;
+    const char* more_or_less = exact ? "exactly" : (too_many ? "at most" : "at least");
+    Py_ssize_t expected = (exact || too_many) ? fn->nparams : fn->nparams - ndefaults;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 PyUnicode_AsUTF8(fn->name), more_or_less, expected, expected == 1 ? "" : "s", given);
+}
+
+bool same_name(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    return PyUnicode_Check(a) && PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0;
+}
+
+PyObject* finish(Function* fn, PyObject* result) noexcept {
+    if (!result) add_traceback_entry(fn->tb_name, fn->frame->info.source_path, fn->line);
+    return result;
+}
+
+PyObject* bind_and_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    const int np = fn->nparams;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* slots[kMaxParams + 2];
+    // Which keywords were taken by a named parameter.
+    bool used_small[32] = {};
+    bool* used = used_small;
+    struct Free {
+        bool* p;
+        ~Free() { PyMem_Free(p); }
+    } used_big{nullptr};
+    if (nkw > 32) {
+        used = used_big.p = static_cast<bool*>(PyMem_Calloc(nkw, sizeof(bool)));
+        if (!used) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+    }
+    // `__defaults__` may be replaced by the body; keep this call's tuple alive.
+    Ref defaults = Ref::borrow(fn->defaults);
+    Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
+    if (ndefaults > np) ndefaults = np;
+    const Py_ssize_t nrequired = np - ndefaults;
+
+    // 1. positional
+    Py_ssize_t nfill = nargs < np ? nargs : np;
+    for (Py_ssize_t i = 0; i < nfill; ++i) slots[i] = args[i];
+    if (nargs > np && !fn->star) {
+        count_error(fn, true, nargs);
+        return nullptr;
+    }
+    Ref star;
+    if (fn->star) {
+        Py_ssize_t extra = nargs > np ? nargs - np : 0;
+        star = Ref::steal(PyTuple_New(extra));
+        if (!star) return nullptr;
+        for (Py_ssize_t i = 0; i < extra; ++i) {
+            Py_INCREF(args[np + i]);
+            PyTuple_SET_ITEM(star.get(), i, args[np + i]);
+        }
+    }
+    // 2. keywords for the parameters left
+    for (Py_ssize_t i = nfill; i < np; ++i) {
+        slots[i] = nullptr;
+        if (nkw) {
+            PyObject* pname = PyTuple_GET_ITEM(fn->varnames, i);
+            for (Py_ssize_t j = 0; j < nkw; ++j) {
+                if (!used[j] && same_name(PyTuple_GET_ITEM(kwnames, j), pname)) {
+                    slots[i] = args[nargs + j];
+                    used[j] = true;
+                    break;
+                }
+            }
+        }
+        if (!slots[i]) {
+            if (i < nrequired) {
+                count_error(fn, false, nkw ? i : nargs);
+                return nullptr;
+            }
+            slots[i] = PyTuple_GET_ITEM(defaults.get(), i - nrequired);
+        }
+    }
+    // 3. keywords left over
+    Ref kwargs;
+    if (fn->starstar) {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return nullptr;
+    }
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        if (used[j]) continue;
+        PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+        bool positional = false;
+        for (Py_ssize_t i = 0; i < nfill; ++i) {
+            if (same_name(key, PyTuple_GET_ITEM(fn->varnames, i))) {
+                positional = true;
+                break;
+            }
+        }
+        if (positional) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         PyUnicode_AsUTF8(fn->name), key);
+            return nullptr;
+        }
+        if (!fn->starstar) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         PyUnicode_AsUTF8(fn->name), key);
+            return nullptr;
+        }
+        if (PyDict_SetItem(kwargs.get(), key, args[nargs + j]) < 0) return nullptr;
+    }
+    int n = np;
+    if (fn->star) slots[n++] = star.get();
+    if (fn->starstar) slots[n++] = kwargs.get();
+    return fn->body(fn, slots);
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    Function* fn = reinterpret_cast<Function*>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // The body may drop the last other reference to this function.
+    Py_INCREF(fn);
+    PyObject* result;
+    if (!kwnames && nargs == fn->nparams && !fn->star && !fn->starstar)
+        result = fn->body(fn, args);
+    else
+        result = bind_and_call(fn, args, nargs, kwnames);
+    finish(fn, result);
+    Py_DECREF(fn);
+    return result;
+}
+
+// ---- data model -----------------------------------------------------------
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Function* f = reinterpret_cast<Function*>(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->varnames);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->klass);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    Function* f = reinterpret_cast<Function*>(self);
+    // name, qualname, code and varnames are strings and code: they make no
+    // cycles and binding needs them until deallocation.
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->klass);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    Function* f = reinterpret_cast<Function*>(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->varnames);
+    PyObject_GC_Del(self);
+}
+
+PyObject* function_repr(PyObject* self) {
+    Function* f = reinterpret_cast<Function*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == Py_None || obj == nullptr) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+template <size_t Offset>
+PyObject* get_field_or_none(PyObject* self, void*) {
+    PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
+    return Py_NewRef(v ? v : Py_None);
+}
+
+int set_str_field(PyObject*& field, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    set_field(field, Ref::borrow(value));
+    return 0;
+}
+
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_str_field(reinterpret_cast<Function*>(self)->name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_str_field(reinterpret_cast<Function*>(self)->qualname, value, "__qualname__");
+}
+int set_doc(PyObject* self, PyObject* value, void*) {
+    set_field(reinterpret_cast<Function*>(self)->doc, Ref::borrow(value ? value : Py_None));
+    return 0;
+}
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    set_field(reinterpret_cast<Function*>(self)->defaults, Ref::borrow(value));
+    return 0;
+}
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    set_field(reinterpret_cast<Function*>(self)->kwdefaults, Ref::borrow(value));
+    return 0;
+}
+PyObject* get_annotations(PyObject* self, void*) {
+    Function* f = reinterpret_cast<Function*>(self);
+    if (!f->annotations) {
+        f->annotations = PyDict_New();
+        if (!f->annotations) return nullptr;
+    }
+    return Py_NewRef(f->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    set_field(reinterpret_cast<Function*>(self)->annotations, Ref::borrow(value));
+    return 0;
+}
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    // Pickled by reference, like any module-level function or method.
+    return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_field_or_none<offsetof(Function, name)>, set_name, nullptr, nullptr},
+    {"__qualname__", get_field_or_none<offsetof(Function, qualname)>, set_qualname, nullptr, nullptr},
+    {"__doc__", get_field_or_none<offsetof(Function, doc)>, set_doc, nullptr, nullptr},
+    {"__defaults__", get_field_or_none<offsetof(Function, defaults)>, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_field_or_none<offsetof(Function, kwdefaults)>, set_kwdefaults, nullptr, nullptr},
+    {"__globals__", get_field_or_none<offsetof(Function, globals)>, nullptr, nullptr, nullptr},
+    {"__code__", get_field_or_none<offsetof(Function, code)>, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakreflist), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Parses "self, data, wild" / "self, *vals" / "*args, **kwargs".
+bool parse_params(const char* text, std::string names[], int& n, bool& star, bool& starstar) {
+    n = 0;
+    star = starstar = false;
+    std::string s(text);
+    size_t pos = 0;
+    while (pos <= s.size()) {
+        size_t comma = s.find(',', pos);
+        if (comma == std::string::npos) comma = s.size();
+        std::string item = s.substr(pos, comma - pos);
+        size_t a = item.find_first_not_of(' '), b = item.find_last_not_of(' ');
+        pos = comma + 1;
+        if (a == std::string::npos) continue;
+        item = item.substr(a, b - a + 1);
+        if (n >= kMaxParams) return false;
+        if (item.rfind("**", 0) == 0) {
+            starstar = true;
+        } else if (item.rfind("*", 0) == 0) {
+            star = true;
+        }
+        names[n++] = item;
+    }
+    return true;
+}
+
+Ref make_code(ModuleFrame& frame, const FunctionSpec& spec) noexcept {
+    std::string src(spec.line > 1 ? spec.line - 1 : 0, '\n');
+    src += "def ";
+    src += spec.name;
+    src += "(";
+    src += spec.params;
+    src += "):\n    ";
+    src += spec.generator ? "yield\n" : "pass\n";
+    Ref module_code = Ref::steal(Py_CompileString(src.c_str(), frame.info.source_path, Py_file_input));
+    if (!module_code) return Ref();
+    PyObject* consts = reinterpret_cast<PyCodeObject*>(module_code.get())->co_consts;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
+        PyObject* c = PyTuple_GET_ITEM(consts, i);
+        if (PyCode_Check(c)) return Ref::borrow(c);
+    }
+    PyErr_SetString(PyExc_SystemError, "function stub without code");
+    return Ref();
+}
+
+}  // namespace
+
+PyTypeObject FunctionType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+};
+
+int ready_function_type() noexcept {
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
+    FunctionType.tp_name = "function";
+    FunctionType.tp_basicsize = sizeof(Function);
+    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                            Py_TPFLAGS_HAVE_VECTORCALL;
+    FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    FunctionType.tp_call = PyVectorcall_Call;
+    FunctionType.tp_dealloc = function_dealloc;
+    FunctionType.tp_traverse = function_traverse;
+    FunctionType.tp_clear = function_clear;
+    FunctionType.tp_repr = function_repr;
+    FunctionType.tp_descr_get = function_descr_get;
+    FunctionType.tp_getset = function_getset;
+    FunctionType.tp_members = function_members;
+    FunctionType.tp_methods = function_methods;
+    FunctionType.tp_dictoffset = offsetof(Function, dict);
+    FunctionType.tp_weaklistoffset = offsetof(Function, weakreflist);
+    return PyType_Ready(&FunctionType);
+}
+
+Ref make_function(ModuleFrame& frame, const FunctionSpec& spec, Ref defaults) noexcept {
+    if (ready_function_type() < 0) return Ref();
+    std::string names[kMaxParams];
+    int n;
+    bool star, starstar;
+    if (!parse_params(spec.params, names, n, star, starstar)) {
+        PyErr_SetString(PyExc_SystemError, "too many parameters");
+        return Ref();
+    }
+    Ref varnames = Ref::steal(PyTuple_New(n));
+    if (!varnames) return Ref();
+    for (int i = 0; i < n; ++i) {
+        const char* nm = names[i].c_str();
+        while (*nm == '*') ++nm;
+        PyObject* s = intern(nm);
+        if (!s) return Ref();
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(s));
+    }
+    Ref code = make_code(frame, spec);
+    if (!code) return Ref();
+    std::string tb = std::string(frame.info.full_name) + "." + spec.qualname;
+    Ref tb_obj = Ref::steal(PyUnicode_InternFromString(tb.c_str()));
+    if (!tb_obj) return Ref();
+
+    Function* f = PyObject_GC_New(Function, &FunctionType);
+    if (!f) return Ref();
+    f->vectorcall = function_vectorcall;
+    f->body = spec.body;
+    f->frame = &frame;
+    f->name = PyUnicode_InternFromString(spec.name);
+    f->qualname = PyUnicode_InternFromString(spec.qualname);
+    f->module = PyUnicode_InternFromString(frame.info.full_name);
+    f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
+    f->defaults = (defaults && PyTuple_GET_SIZE(defaults.get())) ? defaults.release() : nullptr;
+    f->kwdefaults = nullptr;
+    f->dict = nullptr;
+    f->globals = Py_NewRef(frame.dict);
+    f->code = code.release();
+    f->varnames = varnames.release();
+    f->annotations = nullptr;
+    f->klass = nullptr;
+    f->weakreflist = nullptr;
+    // Interned strings live as long as the process holds them; keep one
+    // reference so the UTF-8 buffer stays valid.
+    f->tb_name = PyUnicode_AsUTF8(tb_obj.release());
+    f->line = spec.line;
+    f->nparams = n - (star ? 1 : 0) - (starstar ? 1 : 0);
+    f->star = star;
+    f->starstar = starstar;
+    Ref result = Ref::steal(reinterpret_cast<PyObject*>(f));
+    if (!f->name || !f->qualname || !f->module || !f->doc) return Ref();
+    PyObject_GC_Track(f);
+    return result;
+}
+
+void set_class_cell(PyObject* fn, PyObject* klass) noexcept {
+    set_field(reinterpret_cast<Function*>(fn)->klass, Ref::borrow(klass));
+}
+
+void add_traceback_entry(const char* funcname, const char* filename, int line) noexcept {
+    _PyTraceback_Add(funcname, filename, line);
+}
+
+}  // namespace vk

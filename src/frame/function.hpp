@@ -1,0 +1,77 @@
+// The function object of the native modules.
+//
+// Every function and method that a module body defines is a `Function`: it
+// behaves like a Python function (vectorcall, binds as a method when read
+// from an instance, `__name__`, `__qualname__`, `__defaults__`, `__code__`
+// and the rest of the data model) while its body is a C++ function.
+//
+// The body receives the bound parameters as one array, in parameter order:
+// every named parameter (defaults filled in), then the `*` tuple, then the
+// `**` dict, when the signature has them. The array holds borrowed references
+// that stay alive for the whole call. A body returns a new reference, or
+// nullptr with an exception set; the frame then adds the traceback entry
+// that names the function.
+#pragma once
+
+#include "ref.hpp"
+
+namespace vk {
+
+struct Function;
+struct ModuleFrame;
+
+using FunctionBody = PyObject* (*)(Function* fn, PyObject* const* args) noexcept;
+
+// Static description of one function, written next to its body.
+struct FunctionSpec {
+    const char* name;      // name in the source, unmangled: "__repl", "select"
+    const char* qualname;  // "rowsieve.select", "sqrt"
+    const char* params;    // "self, data, wild", "self, *vals", "*args, **kwargs"
+    FunctionBody body;
+    const char* doc;       // nullptr for none
+    int line;              // first line in the module source (traceback entries)
+    bool generator;        // a generator function (code flags only)
+};
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    FunctionBody body;
+    ModuleFrame* frame;      // the module that defined the function
+    PyObject* name;          // str
+    PyObject* qualname;      // str
+    PyObject* module;        // str
+    PyObject* doc;           // any
+    PyObject* defaults;      // tuple or nullptr
+    PyObject* kwdefaults;    // dict or nullptr
+    PyObject* dict;          // dict or nullptr
+    PyObject* globals;       // the module namespace
+    PyObject* code;          // code object (signature, file name, first line)
+    PyObject* varnames;      // tuple of parameter names (interned), * and ** included
+    PyObject* annotations;   // dict or nullptr
+    PyObject* klass;         // the class cell (zero-argument super), or nullptr
+    PyObject* weakreflist;
+    const char* tb_name;     // full dotted name for traceback entries
+    int line;
+    int nparams;             // named parameters (excluding * and **)
+    bool star;
+    bool starstar;
+};
+
+extern PyTypeObject FunctionType;
+
+inline bool is_function(PyObject* o) noexcept { return Py_TYPE(o) == &FunctionType; }
+
+// Creates a function of `frame` from its spec; `defaults` is a tuple or empty.
+Ref make_function(ModuleFrame& frame, const FunctionSpec& spec, Ref defaults) noexcept;
+
+// Sets the class cell of a function (used by zero-argument `super()`).
+void set_class_cell(PyObject* fn, PyObject* klass) noexcept;
+
+// Adds one traceback entry for the exception being raised.
+void add_traceback_entry(const char* funcname, const char* filename, int line) noexcept;
+
+// Binding error helpers, shared with other callables of the frame.
+int ready_function_type() noexcept;
+
+}  // namespace vk

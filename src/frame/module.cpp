@@ -1,0 +1,343 @@
+// Module definition, the create and exec steps, imports, globals and class
+// creation.
+//
+// Life cycle of a module: create records the interpreter and makes (or
+// returns) the one module object of the process; exec runs the body once.
+// A later import after the module was removed from sys.modules gets the same
+// object back and exec returns at once. A failing exec drops the recorded
+// module, so the next import starts again from a fresh create.
+#include "frame.hpp"
+
+#include <cstddef>
+
+namespace vk {
+
+namespace {
+
+ModuleFrame* frame_of(PyModuleDef* def) noexcept {
+    // `def` is a member of the module's static ModuleFrame.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+    return reinterpret_cast<ModuleFrame*>(reinterpret_cast<char*>(def) - offsetof(ModuleFrame, def));
+#pragma GCC diagnostic pop
+}
+
+PyObject* create_slot(PyObject* spec, PyModuleDef* def) noexcept { return frame_of(def)->create(spec); }
+
+int exec_slot(PyObject* module) noexcept {
+    PyModuleDef* def = PyModule_GetDef(module);
+    if (!def) return -1;
+    return frame_of(def)->exec(module);
+}
+
+// Copies spec.<attr> into the module namespace as `key`; a missing attribute
+// is skipped.
+int copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr, const char* key, bool skip_none) noexcept {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, attr));
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+    if (skip_none && value.get() == Py_None) return 0;
+    return PyDict_SetItemString(dict, key, value.get());
+}
+
+int version_check(const ModuleInfo& info) noexcept {
+    const unsigned long major = (Py_Version >> 24) & 0xff, minor = (Py_Version >> 16) & 0xff;
+    if (major == 3 && minor == 11) return 0;
+    char text[300];
+    PyOS_snprintf(text, sizeof text, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  3, 11, info.full_name, "does not match", (int)major, (int)minor);
+    return PyErr_WarnEx(PyExc_RuntimeWarning, text, 1);
+}
+
+}  // namespace
+
+PyObject* intern(const char* s) noexcept {
+    // Interned strings are immortal for the life of the process in practice:
+    // the interned table and our caches keep them.
+    return PyUnicode_InternFromString(s);
+}
+
+ModuleFrame::ModuleFrame(const ModuleInfo& i) noexcept : info(i) {
+    slots[0] = {Py_mod_create, reinterpret_cast<void*>(create_slot)};
+    slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec_slot)};
+    slots[2] = {0, nullptr};
+    def = {
+        PyModuleDef_HEAD_INIT,
+        info.short_name,
+        info.doc,
+        0,
+        nullptr,
+        slots,
+        nullptr,
+        nullptr,
+        nullptr,
+    };
+}
+
+PyObject* ModuleFrame::create(PyObject* spec) noexcept {
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    int64_t id = PyInterpreterState_GetID(interp);
+    if (id == -1) return nullptr;
+    if (interp_id == -1) {
+        interp_id = id;
+    } else if (interp_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
+        return nullptr;
+    }
+    if (module) return Py_NewRef(module);
+
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref m = Ref::steal(PyModule_NewObject(name.get()));
+    if (!m) return nullptr;
+    PyObject* d = PyModule_GetDict(m.get());
+    if (copy_spec_attr(spec, d, "loader", "__loader__", false) < 0 ||
+        copy_spec_attr(spec, d, "origin", "__file__", false) < 0 ||
+        copy_spec_attr(spec, d, "parent", "__package__", false) < 0 ||
+        copy_spec_attr(spec, d, "submodule_search_locations", "__path__", true) < 0)
+        return nullptr;
+    return m.release();
+}
+
+int ModuleFrame::exec(PyObject* m) noexcept {
+    if (module) {
+        if (module == m) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.", info.short_name);
+        return -1;
+    }
+    module = Py_NewRef(m);
+    dict = PyModule_GetDict(m);
+    int step = 2;
+    auto fail = [&]() noexcept -> int {
+        if (step > 4) {
+            char name[200];
+            PyOS_snprintf(name, sizeof name, "init %s", info.full_name);
+            add_traceback_entry(name, info.source_path, 1);
+        }
+        // Drop the module so that the next import starts afresh.
+        Py_CLEAR(module);
+        dict = nullptr;
+        return -1;
+    };
+
+    if (!builtins_module) {
+        builtins_module = PyImport_ImportModule("builtins");
+        if (!builtins_module) return fail();
+        builtins_dict = PyModule_GetDict(builtins_module);
+    }
+    if (PyObject_SetAttrString(m, "__builtins__", builtins_module) < 0) return fail();
+    step = 3;
+    if (version_check(info) < 0) return fail();
+    step = 4;
+    if (info.constants && info.constants(*this) < 0) return fail();
+    step = 5;
+    {
+        PyObject* modules = PyImport_GetModuleDict();
+        PyObject* key = PyUnicode_FromString(info.full_name);
+        if (!key) return fail();
+        int has = PyDict_Contains(modules, key);
+        if (has == 0) has = PyDict_SetItem(modules, key, m);
+        Py_DECREF(key);
+        if (has < 0) return fail();
+    }
+    step = 6;
+    for (int i = 0; info.builtins && info.builtins[i]; ++i) {
+        PyObject* v = PyObject_GetAttrString(builtins_module, info.builtins[i]);
+        if (!v) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail();
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", info.builtins[i]);
+            return fail();
+        }
+        set_field(resolved[i], Ref::steal(v));
+    }
+    step = 7;
+    if (ready_function_type() < 0) return fail();
+    if (info.prebuilt && info.prebuilt(*this) < 0) return fail();
+    step = 8;
+    if (info.generators && ready_generator_type() < 0) return fail();
+    step = 9;
+    if (info.body(*this) < 0) return fail();
+    step = 10;
+    Ref test = Ref::steal(PyDict_New());
+    if (!test || PyDict_SetItemString(dict, "__test__", test.get()) < 0) return fail();
+    return 0;
+}
+
+int ModuleFrame::bind(const char* name, Ref value) noexcept {
+    if (!value) return -1;
+    return PyDict_SetItemString(dict, name, value.get());
+}
+
+namespace {
+
+// A module found in sys.modules that is not still initialising.
+Ref loaded_module(PyObject* name) noexcept {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* m = PyDict_GetItemWithError(modules, name);
+    if (!m) return Ref();
+    Ref mod = Ref::borrow(m);
+    Ref spec = Ref::steal(PyObject_GetAttrString(mod.get(), "__spec__"));
+    if (!spec) {
+        PyErr_Clear();
+        return mod;
+    }
+    Ref initializing = Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing"));
+    if (!initializing) {
+        PyErr_Clear();
+        return mod;
+    }
+    int busy = PyObject_IsTrue(initializing.get());
+    if (busy < 0) {
+        PyErr_Clear();
+        return mod;
+    }
+    return busy ? Ref() : std::move(mod);
+}
+
+}  // namespace
+
+int ModuleFrame::import_module(const char* name) noexcept {
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key) return -1;
+    Ref m = loaded_module(key.get());
+    if (!m) {
+        if (PyErr_Occurred()) return -1;
+        m = Ref::steal(PyImport_ImportModuleLevelObject(key.get(), dict, nullptr, nullptr, 0));
+        if (!m) return -1;
+    }
+    return bind(name, std::move(m));
+}
+
+int ModuleFrame::import_from(const char* module_name, const char* const* names) noexcept {
+    Ref key = Ref::steal(PyUnicode_FromString(module_name));
+    if (!key) return -1;
+    Py_ssize_t n = 0;
+    while (names[n]) ++n;
+    Ref fromlist = Ref::steal(PyList_New(n));
+    if (!fromlist) return -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* s = PyUnicode_FromString(names[i]);
+        if (!s) return -1;
+        PyList_SET_ITEM(fromlist.get(), i, s);
+    }
+    Ref m = Ref::steal(PyImport_ImportModuleLevelObject(key.get(), dict, nullptr, fromlist.get(), 0));
+    if (!m) return -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* attr_name = PyList_GET_ITEM(fromlist.get(), i);
+        Ref value = Ref::steal(PyObject_GetAttr(m.get(), attr_name));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+            // A submodule that is loaded but not yet bound on its package.
+            Ref full = Ref::steal(PyUnicode_FromFormat("%s.%U", module_name, attr_name));
+            if (!full) return -1;
+            PyObject* sub = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
+            if (!sub) {
+                if (PyErr_Occurred()) return -1;
+                PyErr_Format(PyExc_ImportError, "cannot import name %S", attr_name);
+                return -1;
+            }
+            value = Ref::borrow(sub);
+        }
+        if (PyDict_SetItem(dict, attr_name, value.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+// ---- globals ----------------------------------------------------------------
+
+int GlobalName::init() noexcept {
+    if (!name) name = intern(text);
+    return name ? 0 : -1;
+}
+
+Ref GlobalName::get(const ModuleFrame& frame) noexcept {
+    auto* d = reinterpret_cast<PyDictObject*>(frame.dict);
+    auto* b = reinterpret_cast<PyDictObject*>(frame.builtins_dict);
+    if (cached && d->ma_version_tag == dict_version && b->ma_version_tag == builtins_version)
+        return Ref::borrow(cached);
+    PyObject* v = PyDict_GetItemWithError(frame.dict, name);
+    if (!v) {
+        if (PyErr_Occurred()) return Ref();
+        v = PyDict_GetItemWithError(frame.builtins_dict, name);
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            return Ref();
+        }
+    }
+    cached = v;
+    dict_version = d->ma_version_tag;
+    builtins_version = b->ma_version_tag;
+    return Ref::borrow(v);
+}
+
+bool GlobalName::is(const ModuleFrame& frame, PyObject* expected) noexcept {
+    auto* d = reinterpret_cast<PyDictObject*>(frame.dict);
+    if (cached == expected && d->ma_version_tag == dict_version) return true;
+    PyObject* v = PyDict_GetItemWithError(frame.dict, name);
+    if (!v) {
+        PyErr_Clear();
+        return false;
+    }
+    if (v != expected) return false;
+    // Refresh the cache for the namespace only; `get` re-checks builtins.
+    cached = v;
+    dict_version = d->ma_version_tag;
+    builtins_version = reinterpret_cast<PyDictObject*>(frame.builtins_dict)->ma_version_tag;
+    return true;
+}
+
+// ---- classes ----------------------------------------------------------------
+
+Ref create_class(ModuleFrame& frame, const char* name, PyObject* bases, const char* doc, ClassEntry* entries,
+                 size_t nentries) noexcept {
+    // The most derived metaclass of the bases.
+    PyObject* meta = reinterpret_cast<PyObject*>(&PyType_Type);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+        PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases, i)));
+        if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(t), reinterpret_cast<PyTypeObject*>(meta)))
+            meta = t;
+        else if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(meta), reinterpret_cast<PyTypeObject*>(t))) {
+            PyErr_SetString(PyExc_TypeError,
+                            "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
+                            "subclass of the metaclasses of all its bases");
+            return Ref();
+        }
+    }
+    Ref name_obj = Ref::steal(PyUnicode_FromString(name));
+    if (!name_obj) return Ref();
+    Ref ns;
+    Ref prepare = Ref::steal(PyObject_GetAttrString(meta, "__prepare__"));
+    if (prepare) {
+        ns = call(prepare.get(), {name_obj.get(), bases});
+        if (!ns) return Ref();
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+        PyErr_Clear();
+        ns = Ref::steal(PyDict_New());
+        if (!ns) return Ref();
+    }
+    Ref module_name = Ref::steal(PyUnicode_FromString(frame.info.full_name));
+    Ref doc_obj = doc ? Ref::steal(PyUnicode_FromString(doc)) : Ref::borrow(Py_None);
+    if (!module_name || !doc_obj) return Ref();
+    if (PyMapping_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
+        PyMapping_SetItemString(ns.get(), "__qualname__", name_obj.get()) < 0 ||
+        PyMapping_SetItemString(ns.get(), "__doc__", doc_obj.get()) < 0)
+        return Ref();
+    for (size_t i = 0; i < nentries; ++i) {
+        if (!entries[i].value) return Ref();
+        if (PyMapping_SetItemString(ns.get(), entries[i].key, entries[i].value.get()) < 0) return Ref();
+    }
+    return call(meta, {name_obj.get(), bases, ns.get()});
+}
+
+}  // namespace vk

@@ -1,0 +1,95 @@
+// Module creation and execution, imports, global lookup and class creation.
+//
+// Each native module owns one static `ModuleFrame`: the process-wide state of
+// that module (the module object once created, the interpreter that created
+// it, its namespace, the `builtins` module and the builtins resolved at load).
+// A module declares itself with VARNOK_MODULE, which defines the exported
+// `PyInit_<name>` and the create and exec slots.
+#pragma once
+
+#include <cstdint>
+
+#include "function.hpp"
+
+namespace vk {
+
+struct ModuleFrame;
+using ModuleStep = int (*)(ModuleFrame& frame) noexcept;
+
+struct ModuleInfo {
+    const char* short_name;        // "_rowsieve"
+    const char* full_name;         // "varnokpy._rowsieve"
+    const char* source_path;       // "src/varnokpy/_rowsieve"
+    const char* doc;               // module docstring or nullptr
+    const char* const* builtins;   // names resolved once at load, nullptr-terminated
+    bool generators;               // registers the generator type at load
+    ModuleStep constants;          // interned strings and constants (may be null)
+    ModuleStep prebuilt;           // cached tuples, slices, code objects (may be null)
+    ModuleStep body;               // the module body
+};
+
+struct ModuleFrame {
+    const ModuleInfo& info;
+    PyModuleDef def;
+    PyModuleDef_Slot slots[3];
+    PyObject* module = nullptr;       // recorded by the exec step
+    int64_t interp_id = -1;
+    PyObject* dict = nullptr;         // module namespace (borrowed from module)
+    PyObject* builtins_module = nullptr;
+    PyObject* builtins_dict = nullptr;
+    PyObject* resolved[16] = {};      // builtins resolved at load, in `info.builtins` order
+
+    explicit ModuleFrame(const ModuleInfo& info) noexcept;
+
+    PyObject* builtin(int i) const noexcept { return resolved[i]; }
+
+    // Module body statements.
+    int import_module(const char* name) noexcept;              // import M (binds M)
+    int import_from(const char* module, const char* const* names) noexcept;  // from M import a, b
+    int bind(const char* name, Ref value) noexcept;            // module global
+
+    // Creation steps, called by the slots that VARNOK_MODULE defines.
+    PyObject* create(PyObject* spec) noexcept;
+    int exec(PyObject* module) noexcept;
+};
+
+// A module global looked up at call time (the namespace, then `builtins`),
+// with the lookup cached while neither dict changes. Failing lookups raise
+// NameError "name '%U' is not defined".
+struct GlobalName {
+    const char* text;
+    PyObject* name = nullptr;   // interned, created at load
+    uint64_t dict_version = 0;
+    uint64_t builtins_version = 0;
+    PyObject* cached = nullptr; // borrowed; valid while the versions match
+
+    explicit constexpr GlobalName(const char* t) noexcept : text(t) {}
+    int init() noexcept;
+    Ref get(const ModuleFrame& frame) noexcept;
+    // The current value if it is still `expected` (no new reference); used by
+    // fast paths that are valid only while a global is the load-time object.
+    bool is(const ModuleFrame& frame, PyObject* expected) noexcept;
+};
+
+// Interned string created once at load.
+PyObject* intern(const char* s) noexcept;
+
+// One entry of a class body: `value` stored under `key`.
+struct ClassEntry {
+    const char* key;
+    Ref value;
+};
+
+// Class statement: metaclass from the bases, `__prepare__`, then
+// `__module__`, `__qualname__`, `__doc__` and the entries in order, then the
+// metaclass call.
+Ref create_class(ModuleFrame& frame, const char* name, PyObject* bases, const char* doc,
+                 ClassEntry* entries, size_t nentries) noexcept;
+
+}  // namespace vk
+
+#define VARNOK_MODULE(NAME, INFO)                                                  \
+    static ::vk::ModuleFrame NAME##_frame(INFO);                                   \
+    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##NAME() {  \
+        return PyModuleDef_Init(&NAME##_frame.def);                                \
+    }

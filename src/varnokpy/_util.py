@@ -1,0 +1,5 @@
+"""Small helpers shared by the package's modules."""
+
+
+def _isstr(value):
+    return isinstance(value, str)
