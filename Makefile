@@ -8,6 +8,10 @@ SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '
 
 .PHONY: demo test bench test-sanitize clean
 
+# The sanitized build lives in its own environment and build directory.
+AVENV := .venv-asan
+AVPY  := $(AVENV)/bin/python
+
 $(VENV)/.created:
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
@@ -27,5 +31,24 @@ test: $(VENV)/.installed
 bench: $(VENV)/.installed
 	for b in bench/bench_*.py; do $(VPY) $$b || exit 1; done
 
+$(AVENV)/.created:
+	$(PYTHON) -m venv $(AVENV)
+	$(AVPY) -m pip install --quiet --upgrade pip
+	$(AVPY) -m pip install --quiet scikit-build-core cmake ninja numpy pytest hypothesis
+	touch $@
+
+$(AVENV)/.installed: $(AVENV)/.created $(SOURCES)
+	$(AVPY) -m pip install --quiet --no-build-isolation --no-deps \
+	    --config-settings=cmake.define.VARNOK_SANITIZE=ON \
+	    --config-settings=cmake.build-type=Debug \
+	    --config-settings=build-dir=build/asan .
+	touch $@
+
+# Every test under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: $(AVENV)/.installed
+	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
+	    $(AVPY) -m pytest -q -p no:cacheprovider tests
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(AVENV)

@@ -91,7 +91,14 @@ PyObject* ModuleFrame::create(PyObject* spec) noexcept {
                         "process.");
         return nullptr;
     }
-    if (module) return Py_NewRef(module);
+    if (module) {
+        // The interpreter resets the state pointer of whatever module the
+        // create slot returns and allocates a new (empty) state at exec, so
+        // the block allocated by the previous import would be lost. Give it
+        // back now; nothing reads it before the reset.
+        PyMem_Free(PyModule_GetState(module));
+        return Py_NewRef(module);
+    }
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
