@@ -1,0 +1,56 @@
+"""Every function of every module, called with wrong objects as `self` and as
+arguments, raises or returns; none crashes the interpreter."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+MODULES = ["varnokpy._rowsieve", "varnokpy._keyshelf", "varnokpy.warpmath", "varnokpy._draftrel"]
+
+PROBE = """
+import itertools, sys, types, warnings
+warnings.simplefilter("ignore")
+import importlib
+module = importlib.import_module(sys.argv[1])
+from varnokpy._rowsieve import rowsieve
+
+def callables():
+    for name, value in list(vars(module).items()):
+        if isinstance(value, type) and value.__module__ == module.__name__:
+            for key, member in list(vars(value).items()):
+                if isinstance(member, staticmethod):
+                    member = member.__func__
+                if type(member).__name__ == "function" and not isinstance(member, types.FunctionType):
+                    yield member
+        elif type(value).__name__ == "function" and not isinstance(value, types.FunctionType):
+            yield value
+
+samples = [None, 0, -1, 2**70, 1.5, "", "*", "ab", (), (1, 2), [], [(1, 2)], {}, {(1, 2): 3},
+           object(), rowsieve(), rowsieve([(1, 2), (3, 4)]), rowsieve([1, 2]), type, len]
+count = 0
+for fn in callables():
+    for n in range(4):
+        for args in itertools.product(samples, repeat=n) if n < 3 else zip(samples, samples[1:], samples[2:]):
+            try:
+                result = fn(*args)
+                if type(result).__name__ == "generator":
+                    for _ in itertools.islice(result, 3):
+                        pass
+            except BaseException as e:
+                if isinstance(e, (KeyboardInterrupt, SystemExit)):
+                    raise
+            count += 1
+print(count)
+"""
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_misuse_never_crashes(module):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(PROBE), module], capture_output=True,
+                         text=True, env=env, timeout=600)
+    assert out.returncode == 0, out.stderr[-3000:]
+    assert int(out.stdout.strip()) > 0
