@@ -15,7 +15,7 @@ AVPY  := $(AVENV)/bin/python
 $(VENV)/.created:
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet scikit-build-core cmake ninja numpy pytest hypothesis
+	$(VPY) -m pip install --quiet scikit-build-core cmake ninja numpy pytest hypothesis mypy
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.created $(SOURCES)
@@ -29,7 +29,9 @@ test: $(VENV)/.installed
 	$(VPY) -m pytest -q tests
 
 bench: $(VENV)/.installed
-	for b in bench/bench_*.py; do $(VPY) $$b || exit 1; done
+	$(VPY) -m pip install --quiet matplotlib
+	for b in bench/bench_*.py; do [ -e "$$b" ] || continue; $(VPY) $$b || exit 1; done
+	$(VPY) bench/plot.py
 
 $(AVENV)/.created:
 	$(PYTHON) -m venv $(AVENV)

@@ -1,0 +1,231 @@
+"""Query cost against list size, beside the plain-Python idioms it replaces.
+
+Measures, for lists of 1e3 to 1e6 index tuples (i, j) with 100 distinct j:
+
+- ``rowsieve.select('*', 3)`` with a warm index, and as the first query after a
+  change (which rebuilds the index for that field);
+- the two idioms a modeller would otherwise write: a scan
+  ``[t for t in L if t[1] == 3]`` per query, and grouping the list once with
+  ``defaultdict(list)`` and looking the group up;
+- ``keyshelf.sum('*', 3)``, warm and after a change, against a list
+  comprehension over the keys that feeds the same accumulation.
+
+Prints one table (operation, time, baseline, ratio = baseline / time) and
+writes docs/bench.png.  Nothing here fails the run: a measurement that raises
+is reported and left out, and a missing matplotlib only skips the picture.
+
+    make bench                          # installed package in .venv
+    PYTHONPATH=src python3 bench/plot.py  # in-place development build
+"""
+
+import math
+import sys
+import timeit
+import traceback
+from collections import defaultdict
+from pathlib import Path
+from time import perf_counter
+
+from varnokpy._core import Var
+from varnokpy._keyshelf import _sum_terms, keyshelf
+from varnokpy._rowsieve import rowsieve
+
+SIZES = (10**3, 10**4, 10**5, 10**6)
+GROUPS = 100  # distinct values of the queried field: a bucket holds n / 100 members
+OUTPUT = Path(__file__).resolve().parents[1] / "docs" / "bench.png"
+
+
+# ---------------------------------------------------------------- timing
+
+def per_call(run, prepare=None, min_total=0.2, rounds=3):
+    """Best-of-rounds seconds for one call of ``run``.
+
+    With ``prepare`` (the change that must precede every call), each call is
+    timed alone and ``prepare`` stays outside the clock.
+    """
+    if prepare is None:
+        timer = timeit.Timer(run)
+        number, _ = timer.autorange()
+        return min(timer.repeat(repeat=rounds, number=number)) / number
+    best = math.inf
+    for _ in range(rounds):
+        calls, spent = 0, 0.0
+        while spent < min_total or calls == 0:
+            prepare()
+            start = perf_counter()
+            run()
+            spent += perf_counter() - start
+            calls += 1
+        best = min(best, spent / calls)
+    return best
+
+
+def attempt(label, n, measure):
+    """Run one measurement; on failure report it and return NaN."""
+    try:
+        return measure()
+    except Exception:
+        print("bench: %s at n=%d failed:\n%s" % (label, n, traceback.format_exc()),
+              file=sys.stderr)
+        return math.nan
+
+
+# ---------------------------------------------------------------- the cases
+
+def scan(L):
+    return [t for t in L if t[1] == 3]
+
+
+def group(L):
+    groups = defaultdict(list)
+    for t in L:
+        groups[t[1]].append(t)
+    return groups[3]
+
+
+def measure_rowsieve(n):
+    L = [(i // GROUPS, i % GROUPS) for i in range(n)]
+    r = rowsieve(L)
+    extra = (n, 0)
+
+    def change():
+        r.append(extra)
+        r.pop()
+
+    def query():
+        return r.select("*", 3)
+
+    times = {}
+    times["select, warm index"] = attempt("select (warm)", n, lambda: (
+        query(), per_call(query))[1])
+    times["select, first after a change"] = attempt(
+        "select (after change)", n, lambda: per_call(query, prepare=change))
+    times["scan: list comprehension"] = attempt("scan", n, lambda: per_call(lambda: scan(L)))
+    times["grouping: defaultdict(list)"] = attempt(
+        "grouping", n, lambda: per_call(lambda: group(L)))
+    return times
+
+
+def measure_keyshelf(n):
+    x = {(i // GROUPS, i % GROUPS): Var("x") for i in range(n)}
+    d = keyshelf(x)
+    k0 = next(iter(x))
+
+    def change():
+        d[k0] = x[k0]
+
+    def query():
+        return d.sum("*", 3)
+
+    def comprehension():
+        return _sum_terms([x[k] for k in x if k[1] == 3])
+
+    times = {}
+    times["keyshelf.sum, warm"] = attempt("keyshelf.sum (warm)", n, lambda: (
+        query(), per_call(query))[1])
+    times["keyshelf.sum, first after a change"] = attempt(
+        "keyshelf.sum (after change)", n, lambda: per_call(query, prepare=change))
+    times["sum over a list comprehension"] = attempt(
+        "list comprehension sum", n, lambda: per_call(comprehension))
+    return times
+
+
+# Table rows: (operation, its baseline), both keys of the measured times.
+COMPARISONS = [
+    ("select, warm index", "scan: list comprehension"),
+    ("select, first after a change", "scan: list comprehension"),
+    ("select, first after a change", "grouping: defaultdict(list)"),
+    ("keyshelf.sum, warm", "sum over a list comprehension"),
+    ("keyshelf.sum, first after a change", "sum over a list comprehension"),
+]
+
+
+# ---------------------------------------------------------------- report
+
+def seconds(t):
+    if math.isnan(t):
+        return "n/a"
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if t >= scale:
+            return "%.3g %s" % (t / scale, unit)
+    return "%.3g ns" % (t / 1e-9)
+
+
+def times(ratio):
+    return "{:,.0f}x".format(ratio) if ratio >= 1000 else "%.3gx" % ratio
+
+
+def print_table(results):
+    head = ("operation", "baseline", "n", "time", "baseline time", "ratio")
+    rows = []
+    for operation, baseline in COMPARISONS:
+        for n in SIZES:
+            t, b = results[n][operation], results[n][baseline]
+            ratio = "n/a" if math.isnan(t) or math.isnan(b) else times(b / t)
+            rows.append((operation, baseline, "%d" % n, seconds(t), seconds(b), ratio))
+    widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
+    align = ["<", "<", ">", ">", ">", ">"]
+    line = "  ".join("{:%s%d}" % (a, w) for a, w in zip(align, widths))
+    print(line.format(*head))
+    print("  ".join("-" * w for w in widths))
+    for row in rows:
+        print(line.format(*row))
+    print("ratio = baseline time / time: above 1, the operation is that many times faster.")
+
+
+PANELS = [
+    ("rowsieve: the members (i, j) with j == 3", [
+        ("select, warm index", "o-"),
+        ("select, first after a change", "s-"),
+        ("scan: list comprehension", "^--"),
+        ("grouping: defaultdict(list)", "v--"),
+    ]),
+    ("keyshelf: the sum of the values of the keys (i, 3)", [
+        ("keyshelf.sum, warm", "o-"),
+        ("keyshelf.sum, first after a change", "s-"),
+        ("sum over a list comprehension", "^--"),
+    ]),
+]
+
+
+def plot(results):
+    try:
+        import matplotlib
+    except ImportError:
+        print("bench: matplotlib is not installed; %s not written" % OUTPUT)
+        return
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, len(PANELS), figsize=(12, 4.8), sharey=True)
+    for ax, (title, lines) in zip(axes, PANELS):
+        for label, style in lines:
+            ax.plot(SIZES, [results[n][label] for n in SIZES], style, label=label)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel("list size (members)")
+        ax.set_title(title, fontsize=10)
+        ax.grid(True, which="major", alpha=0.4)
+        ax.legend(fontsize=8)
+    axes[0].set_ylabel("time per query (s)")
+    fig.suptitle("Query cost against list size (best of 3, %d distinct values in the field)"
+                 % GROUPS, fontsize=11)
+    fig.tight_layout()
+    OUTPUT.parent.mkdir(exist_ok=True)
+    fig.savefig(OUTPUT, dpi=110)
+    plt.close(fig)
+    print("wrote %s" % OUTPUT)
+
+
+def main():
+    results = {}
+    for n in SIZES:
+        results[n] = {}
+        results[n].update(measure_rowsieve(n))
+        results[n].update(measure_keyshelf(n))
+    print_table(results)
+    plot(results)
+
+
+if __name__ == "__main__":
+    main()
