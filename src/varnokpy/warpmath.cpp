@@ -20,8 +20,6 @@
 // the sibling classes, the tree function or NumPy, passed on unchanged.
 #include "frame.hpp"
 
-#include <iterator>
-
 using vk::Ref;
 
 namespace {
@@ -127,9 +125,14 @@ const int kElementLine = __LINE__;
 // f(x): NLExpr(warp_math(x))
 // CAUTION: may run arbitrary Python code
 PyObject* element_apply(ElementFunction* self, PyObject* x) noexcept {
-    // Held across the calls below: the tree function may drop the last other
-    // reference to this element function (through vectorize's cache).
+    // Held across the calls below: the tree function may drop every other
+    // reference to this element function.
     Ref warp_math = Ref::borrow(self->warp_math);
+    if (!warp_math) {
+        // Only a function resurrected after the cycle collector cleared it.
+        PyErr_SetString(PyExc_RuntimeError, "element function called after it was cleared");
+        return nullptr;
+    }
     Ref nlexpr = g_NLExpr.get(frame);
     if (!nlexpr) return nullptr;
     Ref tree = vk::call(warp_math.get(), {x});
