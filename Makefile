@@ -3,7 +3,7 @@
 PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
-SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' \)) \
+SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \)) \
            CMakeLists.txt pyproject.toml
 
 .PHONY: demo test bench test-sanitize clean
