@@ -54,3 +54,25 @@ def test_misuse_never_crashes(module):
                          text=True, env=env, timeout=600)
     assert out.returncode == 0, out.stderr[-3000:]
     assert int(out.stdout.strip()) > 0
+
+
+def test_runaway_recursion_through_native_functions_raises():
+    code = """
+        import sys
+        from varnokpy._rowsieve import rowsieve
+
+        class Loop(rowsieve):
+            def clean(self):
+                self.append((1, 2))   # append calls clean, which appends again
+
+        try:
+            Loop([(1, 2)])
+        except RecursionError:
+            print("RecursionError")
+    """
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                         env=env, timeout=120)
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert out.stdout.strip() == "RecursionError"

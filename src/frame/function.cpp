@@ -142,6 +142,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) noexcept {
     Function* fn = reinterpret_cast<Function*>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // Native calls count towards the recursion limit like Python frames, so
+    // runaway recursion through these functions raises RecursionError
+    // instead of overflowing the C stack.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        finish(fn, nullptr);
+        return nullptr;
+    }
     // The body may drop the last other reference to this function.
     Py_INCREF(fn);
     PyObject* result;
@@ -149,6 +156,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         result = fn->body(fn, args);
     else
         result = bind_and_call(fn, args, nargs, kwnames);
+    Py_LeaveRecursiveCall();
     finish(fn, result);
     Py_DECREF(fn);
     return result;
