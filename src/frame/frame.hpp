@@ -3,6 +3,7 @@
 
 #include <initializer_list>
 
+#include "copy_support.hpp"
 #include "function.hpp"
 #include "generator.hpp"
 #include "module.hpp"

@@ -1580,6 +1580,12 @@ int module_body(vk::ModuleFrame& f) noexcept {
     tbf.sum_terms = as_function(sum_terms_fn);
     tbf.iteritems_internal = as_function(iteritems_internal_fn);
     tbf.keys_internal_line = as_function(keys_internal_fn)->line;
+    // copy, deepcopy and pickle: the dict's items, the instance attributes,
+    // an independent position map, and no key list.
+    static const char* const kFreshNone[] = {"_keyshelf__keys", nullptr};
+    static const char* const kCopied[] = {"_keyshelf__pos", nullptr};
+    static const vk::CopyRecipe kCopy = {&PyDict_Type, nullptr, kFreshNone, kCopied};
+    if (vk::register_copy_support(cls.get(), &kCopy) < 0) return -1;
     return f.bind("keyshelf", std::move(cls));
 }
 
