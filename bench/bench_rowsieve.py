@@ -1,0 +1,151 @@
+"""rowsieve speed against plain-Python baselines written here.
+
+Each figure is the median over several repeats of ``timeit`` on a statement
+that makes the call directly, divided by the same measurement of its
+baseline in the same process. The clock is the process's CPU time, so that
+other work on a shared machine does not blur the ratios. Prints one line per
+operation with both times, the ratio and the target ratio; nothing here fails
+the run.
+
+    PYTHONPATH=src python3 bench/bench_rowsieve.py
+"""
+
+import statistics
+import sys
+import time
+import timeit
+from collections import defaultdict
+
+from varnokpy._rowsieve import rowsieve
+
+REPEATS = 7
+CLOCK = time.process_time
+
+
+def median_per_call(stmt, setup="pass", namespace=None, number=None, repeats=REPEATS):
+    """Median seconds per execution of ``stmt`` (a string, timed directly)."""
+    timer = timeit.Timer(stmt, setup=setup, timer=CLOCK, globals=namespace)
+    if number is None:
+        number, _ = timer.autorange()
+    return statistics.median(timer.repeat(repeat=repeats, number=number)) / number
+
+
+def median_first_call(stmt, prepare, namespace, repeats=REPEATS):
+    """Median seconds of ``stmt`` run once right after ``prepare`` (untimed)."""
+    times = []
+    for _ in range(repeats):
+        exec(prepare, namespace)
+        times.append(timeit.Timer(stmt, timer=CLOCK, globals=namespace).timeit(number=1))
+    return statistics.median(times)
+
+
+# ------------------------------------------------------------------ baselines
+
+class PyClean(list):
+    """A pure-Python class whose clean() rebinds six attributes the same way."""
+
+    def clean(self):
+        self._index = {}
+        self._contents = None
+        self._prev = {}
+        self._next = {}
+        self._prevc = {}
+        self._nextc = {}
+
+
+class PyAppend(list):
+    def append(self, x):
+        pass
+
+
+def group(rows, field):
+    groups = defaultdict(list)
+    for x in rows:
+        groups[x[field]].append(x)
+    return groups
+
+
+def py_table(rows, tuplelen):
+    """The printed table of a tuple-mode rowsieve, in plain Python."""
+    pieces = ["<varnok.rowsieve (%d tuples, %d values each):\n" % (len(rows), tuplelen)]
+    fieldlen = [max(len(str(x)) + 1 for x in column) for column in zip(*rows)]
+    fieldfmt = ["%%-%is" % w for w in fieldlen]
+    for k in rows:
+        pieces += [" ( ", ", ".join(fieldfmt[i] % str(x) for i, x in enumerate(k)), ")\n"]
+    pieces.append(">")
+    return "".join(pieces)
+
+
+# ------------------------------------------------------------------ report
+
+results = []
+
+
+def report(name, ours, base, target, base_name):
+    ratio = ours / base
+    results.append((name, ours, base, ratio, target))
+    mark = "ok  " if target is None or ratio <= target else "OVER"
+    target_text = "-" if target is None else "%.2f" % target
+    print("%s %-44s %10.1f ns %10.1f ns  ratio %6.2f  target %5s  (baseline: %s)"
+          % (mark, name, ours * 1e9, base * 1e9, ratio, target_text, base_name))
+    sys.stdout.flush()
+
+
+def main():
+    small = [(i, j) for i in range(1000) for j in range(100)]
+    r = rowsieve(small)
+    d = dict.fromkeys(small, True)
+    k = (7, 3)
+    ns = {"r": r, "d": d, "k": k, "g": d.get}
+
+    base_get = median_per_call("g(k)", namespace=ns)
+    r.select(7, "*")
+    report("warm r.select(7, '*')", median_per_call("r.select(7, '*')", namespace=ns), base_get, 6.0, "g(k)")
+    r.select([7, 8], "*")
+    report("warm r.select([7, 8], '*')", median_per_call("r.select([7, 8], '*')", namespace=ns), base_get, 25.0,
+           "g(k)")
+    k in r
+    report("warm k in r", median_per_call("k in r", namespace=ns), median_per_call("k in d", namespace=ns), 2.0,
+           "k in d")
+    r.next(k)
+    report("warm r.next(k)", median_per_call("r.next(k)", namespace=ns), median_per_call("d[k]", namespace=ns), 2.0,
+           "d[k]")
+    p = PyClean(small)
+    p.clean()
+    ns["p"] = p
+    report("r.clean()", median_per_call("r.clean()", namespace=ns), median_per_call("p.clean()", namespace=ns), 1.5,
+           "Python method rebinding six attributes")
+
+    big = [(i, j) for i in range(10000) for j in range(100)]
+    big_ns = {"r": rowsieve(big), "L": big, "group": group, "rowsieve": rowsieve}
+    grouping = median_first_call("group(L, 1)", "pass", big_ns)
+    report("first r.select('*', 3) after clean (1e6)",
+           median_first_call("r.select('*', 3)", "r.clean()", big_ns), grouping, 1.0, "defaultdict grouping loop")
+    report("first r.select(3, '*') after clean (1e6)",
+           median_first_call("r.select(3, '*')", "r.clean()", big_ns), grouping, 1.2, "defaultdict grouping loop")
+    report("rowsieve(L) (1e6 2-tuples)", median_first_call("rowsieve(L)", "pass", big_ns),
+           median_first_call("list(L)", "pass", big_ns), 2.0, "list(L)")
+    del big_ns
+
+    triples = [(i, "name%d" % (i % 77), i * 0.5) for i in range(10000)]
+    t = rowsieve(triples)
+    assert repr(t) == py_table(triples, 3)
+    tns = {"t": t, "T": triples, "py_table": py_table}
+    report("repr(r) (1e4 3-tuples)", median_per_call("repr(t)", namespace=tns, number=5),
+           median_per_call("py_table(T, 3)", namespace=tns, number=5), 0.3, "Python function, same text")
+
+    # append in tuple mode: each call also drops the caches (clean()).
+    ans = {"r": rowsieve([(0, 0)]), "l": [], "p": PyAppend(), "x": (1, 2)}
+    setup = "r[:] = [(0, 0)]; del l[:]"
+    ours = median_per_call("r.append(x)", setup=setup, namespace=ans, number=100000)
+    report("r.append(x) (tuple mode)", ours, median_per_call("l.append(x)", setup=setup, namespace=ans,
+                                                              number=100000), None, "list.append")
+    report("r.append(x) (tuple mode)", ours, median_per_call("p.append(x)", namespace=ans, number=100000), None,
+           "trivial Python method")
+
+    over = [name for name, _, _, ratio, target in results if target is not None and ratio > target]
+    print("\n%d figures, %d over target%s" % (len(results), len(over), (": " + ", ".join(over)) if over else ""))
+
+
+if __name__ == "__main__":
+    main()
