@@ -58,6 +58,15 @@ class PyAppend(list):
         pass
 
 
+class PyDelCheck(list):
+    """The body of the mode reset on deletion, as a pure-Python method."""
+
+    def delcheck(self):
+        if not self:
+            self._scalar = None
+            self._tuplelen = None
+
+
 def group(rows, field):
     groups = defaultdict(list)
     for x in rows:
@@ -142,6 +151,16 @@ def main():
                                                               number=100000), None, "list.append")
     report("r.append(x) (tuple mode)", ours, median_per_call("p.append(x)", namespace=ans, number=100000), None,
            "trivial Python method")
+
+    # The cost of a call through the frame: a method whose body is one truth
+    # test, against the same method written in Python, both called as plain
+    # functions. (Called as `r.method()`, a rowsieve pays a few more ns for
+    # the method lookup: once its instance dict exists, the interpreter does
+    # not specialise that lookup.)
+    fns = {"r": rowsieve([(0, 0)]), "p": PyDelCheck([(0, 0)]),
+           "f": rowsieve._rowsieve__scalardelcheck, "g": PyDelCheck.delcheck}
+    report("__scalardelcheck(r) (call cost)", median_per_call("f(r)", namespace=fns),
+           median_per_call("g(p)", namespace=fns), 1.0, "same Python method")
 
     over = [name for name, _, _, ratio, target in results if target is not None and ratio > target]
     print("\n%d figures, %d over target%s" % (len(results), len(over), (": " + ", ".join(over)) if over else ""))
