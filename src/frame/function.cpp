@@ -178,6 +178,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->varnames);
     Py_VISIT(f->annotations);
     Py_VISIT(f->klass);
+    Py_VISIT(f->closure);
     return 0;
 }
 
@@ -192,6 +193,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->globals);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->klass);
+    Py_CLEAR(f->closure);
     return 0;
 }
 
@@ -280,6 +282,14 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
+PyObject* get_closure(PyObject* self, void*) {
+    Function* f = reinterpret_cast<Function*>(self);
+    if (!f->closure) Py_RETURN_NONE;
+    Ref cell = Ref::steal(PyCell_New(f->closure));
+    if (!cell) return nullptr;
+    return PyTuple_Pack(1, cell.get());
+}
+
 PyObject* function_reduce(PyObject* self, PyObject*) {
     // Pickled by reference, like any module-level function or method.
     return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
@@ -294,7 +304,7 @@ PyGetSetDef function_getset[] = {
     {"__globals__", get_field_or_none<offsetof(Function, globals)>, nullptr, nullptr, nullptr},
     {"__code__", get_field_or_none<offsetof(Function, code)>, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -403,7 +413,9 @@ Ref make_function(ModuleFrame& frame, const FunctionSpec& spec, Ref defaults) no
     }
     Ref code = make_code(frame, spec);
     if (!code) return Ref();
+    // Nested functions name their entries "<enclosing>.<name>".
     std::string tb = std::string(frame.info.full_name) + "." + spec.qualname;
+    for (size_t at; (at = tb.find("<locals>.")) != std::string::npos;) tb.erase(at, 9);
     Ref tb_obj = Ref::steal(PyUnicode_InternFromString(tb.c_str()));
     if (!tb_obj) return Ref();
 
@@ -424,6 +436,7 @@ Ref make_function(ModuleFrame& frame, const FunctionSpec& spec, Ref defaults) no
     f->varnames = varnames.release();
     f->annotations = nullptr;
     f->klass = nullptr;
+    f->closure = nullptr;
     f->weakreflist = nullptr;
     // Interned strings live as long as the process holds them; keep one
     // reference so the UTF-8 buffer stays valid.
@@ -436,6 +449,36 @@ Ref make_function(ModuleFrame& frame, const FunctionSpec& spec, Ref defaults) no
     if (!f->name || !f->qualname || !f->module || !f->doc) return Ref();
     PyObject_GC_Track(f);
     return result;
+}
+
+Ref make_closure(PyObject* prototype, PyObject* captured) noexcept {
+    Function* p = reinterpret_cast<Function*>(prototype);
+    Function* f = PyObject_GC_New(Function, &FunctionType);
+    if (!f) return Ref();
+    f->vectorcall = p->vectorcall;
+    f->body = p->body;
+    f->frame = p->frame;
+    f->name = Py_NewRef(p->name);
+    f->qualname = Py_NewRef(p->qualname);
+    f->module = Py_NewRef(p->module);
+    f->doc = Py_XNewRef(p->doc);
+    f->defaults = Py_XNewRef(p->defaults);
+    f->kwdefaults = Py_XNewRef(p->kwdefaults);
+    f->dict = nullptr;
+    f->globals = Py_XNewRef(p->globals);
+    f->code = Py_NewRef(p->code);
+    f->varnames = Py_NewRef(p->varnames);
+    f->annotations = nullptr;
+    f->klass = Py_XNewRef(p->klass);
+    f->closure = Py_XNewRef(captured);
+    f->weakreflist = nullptr;
+    f->tb_name = p->tb_name;
+    f->line = p->line;
+    f->nparams = p->nparams;
+    f->star = p->star;
+    f->starstar = p->starstar;
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
 void set_class_cell(PyObject* fn, PyObject* klass) noexcept {

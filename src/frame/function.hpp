@@ -50,6 +50,7 @@ struct Function {
     PyObject* varnames;      // tuple of parameter names (interned), * and ** included
     PyObject* annotations;   // dict or nullptr
     PyObject* klass;         // the class cell (zero-argument super), or nullptr
+    PyObject* closure;       // the value a nested function captured, or nullptr
     PyObject* weakreflist;
     const char* tb_name;     // full dotted name for traceback entries
     int line;
@@ -64,6 +65,12 @@ inline bool is_function(PyObject* o) noexcept { return Py_TYPE(o) == &FunctionTy
 
 // Creates a function of `frame` from its spec; `defaults` is a tuple or empty.
 Ref make_function(ModuleFrame& frame, const FunctionSpec& spec, Ref defaults) noexcept;
+
+// A nested function: a new function object like `prototype` (made once at
+// load with `make_function`) that captures `captured`, which its body reads
+// as `fn->closure`. Its traceback entries carry the enclosing function's full
+// name followed by its own ("varnokpy.warpmath._apply_warpmath.f").
+Ref make_closure(PyObject* prototype, PyObject* captured) noexcept;
 
 // Sets the class cell of a function (used by zero-argument `super()`).
 void set_class_cell(PyObject* fn, PyObject* klass) noexcept;

@@ -75,7 +75,6 @@ const char* const kConstructorNames[W_count] = {
 struct Names {
     PyObject* constructor[W_count];
     PyObject *coerce, *coerce_array, *vectorize;
-    PyObject *element_name, *element_qualname, *element_param, *module_name;
 } N;
 
 vk::GlobalName g_apply("_apply_warpmath"), g_ExprTree("_ExprTree"), g_NLExpr("NLExpr"), g_MVar("MVar"),
@@ -91,10 +90,6 @@ int module_constants(vk::ModuleFrame&) noexcept {
         {&N.coerce, "_coerce_to_exprtree"},
         {&N.coerce_array, "_coerce_to_exprtree_array"},
         {&N.vectorize, "vectorize"},
-        {&N.element_name, "f"},
-        {&N.element_qualname, "_apply_warpmath.<locals>.f"},
-        {&N.element_param, "x"},
-        {&N.module_name, "varnokpy.warpmath"},
     };
     for (auto& n : names)
         if (!*n.slot && !(*n.slot = vk::intern(n.text))) return -1;
@@ -113,21 +108,12 @@ int module_constants(vk::ModuleFrame&) noexcept {
 // at every element, as a nested function would. It reports its failures under
 // the nested name, so a traceback through NumPy still says where it came from.
 
-struct ElementFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    PyObject* warp_math;  // this call's tree function
-};
-
-const char kElementTracebackName[] = "varnokpy.warpmath._apply_warpmath.f";
-const int kElementLine = __LINE__;
-
-// f(x): NLExpr(warp_math(x))
+// f(x): NLExpr(warp_math(x)), with this call's tree function as the closure.
 // CAUTION: may run arbitrary Python code
-PyObject* element_apply(ElementFunction* self, PyObject* x) noexcept {
+PyObject* element_apply(vk::Function* fn, PyObject* const* a) noexcept {
     // Held across the calls below: the tree function may drop every other
     // reference to this element function.
-    Ref warp_math = Ref::borrow(self->warp_math);
+    Ref warp_math = Ref::borrow(fn->closure);
     if (!warp_math) {
         // Only a function resurrected after the cycle collector cleared it.
         PyErr_SetString(PyExc_RuntimeError, "element function called after it was cleared");
@@ -135,116 +121,20 @@ PyObject* element_apply(ElementFunction* self, PyObject* x) noexcept {
     }
     Ref nlexpr = g_NLExpr.get(frame);
     if (!nlexpr) return nullptr;
-    Ref tree = vk::call(warp_math.get(), {x});
+    Ref tree = vk::call(warp_math.get(), {a[0]});
     if (!tree) return nullptr;
     return vk::call(nlexpr.get(), {tree.get()}).release();
 }
 
-// Same name, as argument binding compares keywords: identity, then equality.
-bool is_param_name(PyObject* key) noexcept {
-    return key == N.element_param || (PyUnicode_Check(key) && PyUnicode_Compare(key, N.element_param) == 0);
+const vk::FunctionSpec kElement = {"f", "_apply_warpmath.<locals>.f", "x", element_apply, nullptr, __LINE__, false};
+
+// Made once at load; each matrix call makes its own closure from it.
+PyObject* element_prototype = nullptr;
+
+int module_prebuilt(vk::ModuleFrame& f) noexcept {
+    if (!element_prototype) element_prototype = vk::make_function(f, kElement, Ref()).release();
+    return element_prototype ? 0 : -1;
 }
-
-// Binds the single parameter `x` by the rules of every function of the
-// package, with the same messages.
-PyObject* element_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    auto* self = reinterpret_cast<ElementFunction*>(callable);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    PyObject* x = nargs == 1 ? args[0] : nullptr;
-    Py_ssize_t taken = -1;  // the keyword that filled `x`
-    PyObject* result = nullptr;
-    if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "f() takes exactly 1 positional argument (%zd given)", nargs);
-        goto done;
-    }
-    for (Py_ssize_t j = 0; !x && j < nkw; ++j) {
-        if (is_param_name(PyTuple_GET_ITEM(kwnames, j))) {
-            x = args[nargs + j];
-            taken = j;
-        }
-    }
-    if (!x) {
-        PyErr_SetString(PyExc_TypeError, "f() takes exactly 1 positional argument (0 given)");
-        goto done;
-    }
-    for (Py_ssize_t j = 0; j < nkw; ++j) {
-        if (j == taken) continue;
-        PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-        if (nargs == 1 && is_param_name(key))
-            PyErr_Format(PyExc_TypeError, "f() got multiple values for keyword argument '%U'", key);
-        else
-            PyErr_Format(PyExc_TypeError, "f() got an unexpected keyword argument '%U'", key);
-        goto done;
-    }
-    result = element_apply(self, x);
-done:
-    if (!result) vk::add_traceback_entry(kElementTracebackName, kInfo.source_path, kElementLine);
-    return result;
-}
-
-int element_traverse(PyObject* o, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<ElementFunction*>(o)->warp_math);
-    return 0;
-}
-
-int element_clear(PyObject* o) {
-    Py_CLEAR(reinterpret_cast<ElementFunction*>(o)->warp_math);
-    return 0;
-}
-
-void element_dealloc(PyObject* o) {
-    PyObject_GC_UnTrack(o);
-    element_clear(o);
-    PyObject_GC_Del(o);
-}
-
-PyObject* element_repr(PyObject* o) {
-    return PyUnicode_FromFormat("<function %U at %p>", N.element_qualname, o);
-}
-
-PyObject* element_get_name(PyObject*, void*) { return Py_NewRef(N.element_name); }
-PyObject* element_get_qualname(PyObject*, void*) { return Py_NewRef(N.element_qualname); }
-PyObject* element_get_module(PyObject*, void*) { return Py_NewRef(N.module_name); }
-PyObject* element_get_doc(PyObject*, void*) { Py_RETURN_NONE; }
-
-PyGetSetDef element_getset[] = {
-    {"__name__", element_get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", element_get_qualname, nullptr, nullptr, nullptr},
-    {"__module__", element_get_module, nullptr, nullptr, nullptr},
-    {"__doc__", element_get_doc, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyTypeObject ElementFunctionType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-};
-
-int ready_element_type() noexcept {
-    if (ElementFunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
-    ElementFunctionType.tp_name = "function";
-    ElementFunctionType.tp_basicsize = sizeof(ElementFunction);
-    ElementFunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
-    ElementFunctionType.tp_vectorcall_offset = offsetof(ElementFunction, vectorcall);
-    ElementFunctionType.tp_call = PyVectorcall_Call;
-    ElementFunctionType.tp_dealloc = element_dealloc;
-    ElementFunctionType.tp_traverse = element_traverse;
-    ElementFunctionType.tp_clear = element_clear;
-    ElementFunctionType.tp_repr = element_repr;
-    ElementFunctionType.tp_getset = element_getset;
-    return PyType_Ready(&ElementFunctionType);
-}
-
-Ref make_element_function(PyObject* warp_math) noexcept {
-    auto* f = PyObject_GC_New(ElementFunction, &ElementFunctionType);
-    if (!f) return Ref();
-    f->vectorcall = element_vectorcall;
-    f->warp_math = Py_NewRef(warp_math);
-    PyObject_GC_Track(f);
-    return Ref::steal(reinterpret_cast<PyObject*>(f));
-}
-
-int module_prebuilt(vk::ModuleFrame&) noexcept { return ready_element_type(); }
 
 // ============================================================================
 // Classification and application
@@ -301,7 +191,7 @@ Ref apply_to_matrix(PyObject* arg, PyObject* warp_math) noexcept {
         tree_array = vk::call(coerce.get(), {arg});
         if (!tree_array) return Ref();
     }
-    Ref f = make_element_function(warp_math);
+    Ref f = vk::make_closure(element_prototype, warp_math);
     if (!f) return Ref();
     // No output types: NumPy calls `f` once on the first element to learn the
     // result type, and refuses arrays without elements. Both are NumPy's
