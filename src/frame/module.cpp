@@ -56,6 +56,12 @@ int version_check(const ModuleInfo& info) noexcept {
 
 }  // namespace
 
+int intern_all(std::initializer_list<Interned> names) noexcept {
+    for (const Interned& n : names)
+        if (!*n.slot && !(*n.slot = intern(n.text))) return -1;
+    return 0;
+}
+
 PyObject* intern(const char* s) noexcept {
     // Interned strings are immortal for the life of the process in practice:
     // the interned table and our caches keep them.
@@ -224,6 +230,32 @@ int ModuleFrame::import_module(const char* name) noexcept {
     return bind(name, std::move(m));
 }
 
+int import_names(PyObject* globals, PyObject* module_name, PyObject* fromlist, Ref* out) noexcept {
+    Ref m = Ref::steal(PyImport_ImportModuleLevelObject(module_name, globals, nullptr, fromlist, 0));
+    if (!m) return -1;
+    Ref names = Ref::steal(PySequence_Tuple(fromlist));
+    if (!names) return -1;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names.get(), i);
+        Ref value = Ref::steal(PyObject_GetAttr(m.get(), name));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+            // A submodule that is loaded but not yet bound on its package.
+            Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, name));
+            if (!full) return -1;
+            PyObject* sub = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
+            if (!sub) {
+                if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+                return -1;
+            }
+            value = Ref::borrow(sub);
+        }
+        out[i] = std::move(value);
+    }
+    return 0;
+}
+
 int ModuleFrame::import_from(const char* module_name, const char* const* names) noexcept {
     Ref key = Ref::steal(PyUnicode_FromString(module_name));
     if (!key) return -1;
@@ -236,27 +268,15 @@ int ModuleFrame::import_from(const char* module_name, const char* const* names) 
         if (!s) return -1;
         PyList_SET_ITEM(fromlist.get(), i, s);
     }
-    Ref m = Ref::steal(PyImport_ImportModuleLevelObject(key.get(), dict, nullptr, fromlist.get(), 0));
-    if (!m) return -1;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* attr_name = PyList_GET_ITEM(fromlist.get(), i);
-        Ref value = Ref::steal(PyObject_GetAttr(m.get(), attr_name));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-            PyErr_Clear();
-            // A submodule that is loaded but not yet bound on its package.
-            Ref full = Ref::steal(PyUnicode_FromFormat("%s.%U", module_name, attr_name));
-            if (!full) return -1;
-            PyObject* sub = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
-            if (!sub) {
-                if (PyErr_Occurred()) return -1;
-                PyErr_Format(PyExc_ImportError, "cannot import name %S", attr_name);
-                return -1;
-            }
-            value = Ref::borrow(sub);
-        }
-        if (PyDict_SetItem(dict, attr_name, value.get()) < 0) return -1;
+    constexpr Py_ssize_t kMaxNames = 16;
+    if (n > kMaxNames) {
+        PyErr_SetString(PyExc_SystemError, "too many names in one import");
+        return -1;
     }
+    Ref values[kMaxNames];
+    if (import_names(dict, key.get(), fromlist.get(), values) < 0) return -1;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyDict_SetItem(dict, PyList_GET_ITEM(fromlist.get(), i), values[i].get()) < 0) return -1;
     return 0;
 }
 

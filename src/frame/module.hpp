@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "function.hpp"
 
@@ -73,6 +74,21 @@ struct GlobalName {
 
 // Interned string created once at load.
 PyObject* intern(const char* s) noexcept;
+
+// Interns a table of names into their slots (slots already set are kept).
+struct Interned {
+    PyObject** slot;
+    const char* text;
+};
+int intern_all(std::initializer_list<Interned> names) noexcept;
+
+// `from <module_name> import <fromlist...>` with the frame's rules (the
+// module's attribute, else a loaded submodule `<module_name>.<name>`, else
+// ImportError "cannot import name %S"); the values go to `out` in fromlist
+// order. `fromlist` is a tuple or list of str; `globals` the importer's
+// namespace.
+// CAUTION: may run arbitrary Python code
+int import_names(PyObject* globals, PyObject* module_name, PyObject* fromlist, Ref* out) noexcept;
 
 // One entry of a class body: `value` stored under `key`.
 struct ClassEntry {

@@ -86,10 +86,7 @@ Ref tuple_of_strings(std::initializer_list<const char*> items) noexcept {
 }
 
 int module_constants(vk::ModuleFrame&) noexcept {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    if (vk::intern_all({
         {&N.lhs, "_lhs"},
         {&N.sense, "_sense"},
         {&N.rhs, "_rhs"},
@@ -105,9 +102,8 @@ int module_constants(vk::ModuleFrame&) noexcept {
         {&N.empty, ""},
         {&N.core, "varnokpy._core"},
         {&N.matrixapi, "varnokpy._matrixapi"},
-    };
-    for (auto& n : names)
-        if (!*n.slot && !(*n.slot = vk::intern(n.text))) return -1;
+        }) < 0)
+        return -1;
     if (!kZero && !(kZero = PyFloat_FromDouble(0.0))) return -1;
     for (vk::GlobalName* g : {&g_VarnokError, &g_VRK, &g_DraftRel})
         if (g->init() < 0) return -1;
@@ -128,34 +124,6 @@ int module_prebuilt(vk::ModuleFrame&) noexcept {
 // ============================================================================
 // Helpers
 // ============================================================================
-
-// `from <module> import <fromlist...>` inside a function: the names go to
-// `out` in fromlist order instead of the module namespace. Same rules as the
-// module body's imports: the attribute of the module, else a loaded
-// submodule `<module>.<name>`, else ImportError.
-// CAUTION: may run arbitrary Python code
-int import_names(PyObject* module_name, PyObject* fromlist, Ref* out) noexcept {
-    Ref m = Ref::steal(PyImport_ImportModuleLevelObject(module_name, frame.dict, nullptr, fromlist, 0));
-    if (!m) return -1;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fromlist); ++i) {
-        PyObject* name = PyTuple_GET_ITEM(fromlist, i);
-        Ref value = vk::getattr(m.get(), name);
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-            PyErr_Clear();
-            Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, name));
-            if (!full) return -1;
-            PyObject* sub = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
-            if (!sub) {
-                if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-                return -1;
-            }
-            value = Ref::borrow(sub);
-        }
-        out[i] = std::move(value);
-    }
-    return 0;
-}
 
 // `isinstance(o, cls)`: 1, 0, or -1 with an exception set.
 // CAUTION: may run arbitrary Python code (__instancecheck__)
@@ -226,8 +194,8 @@ PyObject* draftrel_init(vk::Function*, PyObject* const* a) noexcept {
     Ref lhs = Ref::borrow(a[1]), rhs = Ref::borrow(a[3]);
 
     Ref core[C_count], matrix[M_count];
-    if (import_names(N.core, kCoreFromlist, core) < 0) return nullptr;
-    if (import_names(N.matrixapi, kMatrixFromlist, matrix) < 0) return nullptr;
+    if (vk::import_names(frame.dict, N.core, kCoreFromlist, core) < 0) return nullptr;
+    if (vk::import_names(frame.dict, N.matrixapi, kMatrixFromlist, matrix) < 0) return nullptr;
     const Ref &GenExpr = core[C_GenExpr], &LinExpr = core[C_LinExpr], &NLExpr = core[C_NLExpr];
     const Ref &MVar = matrix[M_MVar], &MLinExpr = matrix[M_MLinExpr], &MQuadExpr = matrix[M_MQuadExpr],
               &MNLExpr = matrix[M_MNLExpr];

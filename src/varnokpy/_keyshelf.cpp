@@ -109,10 +109,7 @@ struct TracebackFrames {
 const char* const kSource = "src/varnokpy/_keyshelf";
 
 int module_constants(vk::ModuleFrame&) noexcept {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    if (vk::intern_all({
         {&N.wild, "wild"},
         {&N.pos, "_keyshelf__pos"},
         {&N.keylist, "_keyshelf__keys"},
@@ -137,10 +134,8 @@ int module_constants(vk::ModuleFrame&) noexcept {
         {&N.popitem, "popitem"},
         {&N.update, "update"},
         {&kStar, "*"},
-    };
-    for (auto& n : names) {
-        if (!*n.slot && !(*n.slot = vk::intern(n.text))) return -1;
-    }
+        }) < 0)
+        return -1;
     struct {
         PyObject** slot;
         const char* text;

@@ -111,10 +111,7 @@ const char kLengthMessage[] = "All tuples in a rowsieve must be the same length"
 const char kDuplicateMessage[] = "Duplicate values in keyshelf";
 
 int module_constants(vk::ModuleFrame&) noexcept {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    if (vk::intern_all({
         {&N.wild, "_rowsieve__wild"},
         {&N.scalar, "_rowsieve__scalar"},
         {&N.tuplelen, "_rowsieve__tuplelen"},
@@ -147,10 +144,8 @@ int module_constants(vk::ModuleFrame&) noexcept {
         {&kTableEnd, ">"},
         {&kNothing, ""},
         {&kHeaderFormat, "<varnok.rowsieve (%d tuples, %d values each):\n"},
-    };
-    for (auto& n : names) {
-        if (!*n.slot && !(*n.slot = vk::intern(n.text))) return -1;
-    }
+        }) < 0)
+        return -1;
     if (!kEmptyTuple && !(kEmptyTuple = PyTuple_New(0))) return -1;
     for (Py_ssize_t i = 0; i < kPrebuiltPatterns; ++i) {
         if (!kPattern[i] && !(kPattern[i] = Py_BuildValue("(n)", i))) return -1;

@@ -83,16 +83,12 @@ vk::GlobalName g_apply("_apply_warpmath"), g_ExprTree("_ExprTree"), g_NLExpr("NL
 int module_constants(vk::ModuleFrame&) noexcept {
     for (int i = 0; i < W_count; ++i)
         if (!N.constructor[i] && !(N.constructor[i] = vk::intern(kConstructorNames[i]))) return -1;
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    if (vk::intern_all({
         {&N.coerce, "_coerce_to_exprtree"},
         {&N.coerce_array, "_coerce_to_exprtree_array"},
         {&N.vectorize, "vectorize"},
-    };
-    for (auto& n : names)
-        if (!*n.slot && !(*n.slot = vk::intern(n.text))) return -1;
+        }) < 0)
+        return -1;
     for (vk::GlobalName* g : {&g_apply, &g_ExprTree, &g_NLExpr, &g_MVar, &g_MLinExpr, &g_MQuadExpr, &g_MNLExpr})
         if (g->init() < 0) return -1;
     return 0;
