@@ -280,8 +280,6 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     set_field(reinterpret_cast<Function*>(self)->annotations, Ref::borrow(value));
     return 0;
 }
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
-
 PyObject* get_closure(PyObject* self, void*) {
     Function* f = reinterpret_cast<Function*>(self);
     if (!f->closure) Py_RETURN_NONE;
