@@ -1448,64 +1448,51 @@ const char kSumTermsDoc[] =
     "    keyshelf's own use.\n"
     "  ";
 
-// Every body runs under the interpreter's recursion limit, as a Python
-// function does: the frame's calls do not count depth, and these methods
-// reach one another through dispatch (`super()` with a rebound `keyshelf`,
-// overrides that call back), so a runaway recursion must end in
-// RecursionError, not in a C stack overflow.
-template <vk::FunctionBody Body>
-PyObject* guarded(vk::Function* fn, PyObject* const* a) noexcept {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = Body(fn, a);
-    Py_LeaveRecursiveCall();
-    return result;
-}
-
 // Line numbers name the statement's place in this source for tracebacks.
-const vk::FunctionSpec kSumTerms = {"_sum_terms", "_sum_terms", "terms", guarded<sum_terms>, kSumTermsDoc,
+const vk::FunctionSpec kSumTerms = {"_sum_terms", "_sum_terms", "terms", sum_terms, kSumTermsDoc,
                                     __LINE__, false};
-const vk::FunctionSpec kInit = {"__init__", "keyshelf.__init__", "self, *args, **kwargs", guarded<keyshelf_init>,
+const vk::FunctionSpec kInit = {"__init__", "keyshelf.__init__", "self, *args, **kwargs", keyshelf_init,
                                 nullptr, __LINE__, false};
-const vk::FunctionSpec kClean = {"clean", "keyshelf.clean", "self", guarded<keyshelf_clean>, nullptr, __LINE__,
+const vk::FunctionSpec kClean = {"clean", "keyshelf.clean", "self", keyshelf_clean, nullptr, __LINE__,
                                  false};
-const vk::FunctionSpec kSetord = {"setord", "keyshelf.setord", "self, ord", guarded<keyshelf_setord>, nullptr,
+const vk::FunctionSpec kSetord = {"setord", "keyshelf.setord", "self, ord", keyshelf_setord, nullptr,
                                   __LINE__, false};
-const vk::FunctionSpec kIteritems = {"iteritems", "keyshelf.iteritems", "self, *vals", guarded<keyshelf_iteritems>,
+const vk::FunctionSpec kIteritems = {"iteritems", "keyshelf.iteritems", "self, *vals", keyshelf_iteritems,
                                      nullptr, __LINE__, true};
-const vk::FunctionSpec kIterkeys = {"iterkeys", "keyshelf.iterkeys", "self", guarded<keyshelf_iterkeys>, nullptr,
+const vk::FunctionSpec kIterkeys = {"iterkeys", "keyshelf.iterkeys", "self", keyshelf_iterkeys, nullptr,
                                     __LINE__, true};
-const vk::FunctionSpec kItervalues = {"itervalues", "keyshelf.itervalues", "self", guarded<keyshelf_itervalues>,
+const vk::FunctionSpec kItervalues = {"itervalues", "keyshelf.itervalues", "self", keyshelf_itervalues,
                                       nullptr, __LINE__, true};
-const vk::FunctionSpec kKeys = {"keys", "keyshelf.keys", "self", guarded<keyshelf_keys>, nullptr, __LINE__, false};
-const vk::FunctionSpec kValues = {"values", "keyshelf.values", "self", guarded<keyshelf_values>, nullptr, __LINE__,
+const vk::FunctionSpec kKeys = {"keys", "keyshelf.keys", "self", keyshelf_keys, nullptr, __LINE__, false};
+const vk::FunctionSpec kValues = {"values", "keyshelf.values", "self", keyshelf_values, nullptr, __LINE__,
                                   false};
-const vk::FunctionSpec kItems = {"items", "keyshelf.items", "self", guarded<keyshelf_items>, nullptr, __LINE__,
+const vk::FunctionSpec kItems = {"items", "keyshelf.items", "self", keyshelf_items, nullptr, __LINE__,
                                  false};
-const vk::FunctionSpec kIter = {"__iter__", "keyshelf.__iter__", "self", guarded<keyshelf_iter>, nullptr, __LINE__,
+const vk::FunctionSpec kIter = {"__iter__", "keyshelf.__iter__", "self", keyshelf_iter, nullptr, __LINE__,
                                 true};
 const vk::FunctionSpec kKeysInternal = {"_keys_internal", "keyshelf._keys_internal", "self",
-                                        guarded<keyshelf_keys_internal>, nullptr, __LINE__, false};
+                                        keyshelf_keys_internal, nullptr, __LINE__, false};
 const vk::FunctionSpec kIteritemsInternal = {"_iteritems_internal", "keyshelf._iteritems_internal", "self, *vals",
-                                             guarded<keyshelf_iteritems_internal>, nullptr, __LINE__, true};
-const vk::FunctionSpec kSubset = {"subset", "keyshelf.subset", "self, *vals", guarded<keyshelf_subset>, nullptr,
+                                             keyshelf_iteritems_internal, nullptr, __LINE__, true};
+const vk::FunctionSpec kSubset = {"subset", "keyshelf.subset", "self, *vals", keyshelf_subset, nullptr,
                                   __LINE__, false};
-const vk::FunctionSpec kSelect = {"select", "keyshelf.select", "self, *vals", guarded<keyshelf_select>, nullptr,
+const vk::FunctionSpec kSelect = {"select", "keyshelf.select", "self, *vals", keyshelf_select, nullptr,
                                   __LINE__, false};
-const vk::FunctionSpec kSum = {"sum", "keyshelf.sum", "self, *vals", guarded<keyshelf_sum>, nullptr, __LINE__,
+const vk::FunctionSpec kSum = {"sum", "keyshelf.sum", "self, *vals", keyshelf_sum, nullptr, __LINE__,
                                false};
-const vk::FunctionSpec kProd = {"prod", "keyshelf.prod", "self, d, *vals", guarded<keyshelf_prod>, nullptr,
+const vk::FunctionSpec kProd = {"prod", "keyshelf.prod", "self, d, *vals", keyshelf_prod, nullptr,
                                 __LINE__, false};
 const vk::FunctionSpec kDelItem = {"__delitem__", "keyshelf.__delitem__", "self, *args, **kwargs",
-                                   guarded<keyshelf_delitem>, nullptr, __LINE__, false};
+                                   keyshelf_delitem, nullptr, __LINE__, false};
 const vk::FunctionSpec kSetItem = {"__setitem__", "keyshelf.__setitem__", "self, *args, **kwargs",
-                                   guarded<keyshelf_setitem>, nullptr, __LINE__, false};
-const vk::FunctionSpec kClear = {"clear", "keyshelf.clear", "self, *args, **kwargs", guarded<keyshelf_clear>,
+                                   keyshelf_setitem, nullptr, __LINE__, false};
+const vk::FunctionSpec kClear = {"clear", "keyshelf.clear", "self, *args, **kwargs", keyshelf_clear,
                                  nullptr, __LINE__, false};
-const vk::FunctionSpec kPop = {"pop", "keyshelf.pop", "self, *args", guarded<keyshelf_pop>, nullptr, __LINE__,
+const vk::FunctionSpec kPop = {"pop", "keyshelf.pop", "self, *args", keyshelf_pop, nullptr, __LINE__,
                                false};
-const vk::FunctionSpec kPopitem = {"popitem", "keyshelf.popitem", "self, *args", guarded<keyshelf_popitem>,
+const vk::FunctionSpec kPopitem = {"popitem", "keyshelf.popitem", "self, *args", keyshelf_popitem,
                                    nullptr, __LINE__, false};
-const vk::FunctionSpec kUpdate = {"update", "keyshelf.update", "self, *args", guarded<keyshelf_update>, nullptr,
+const vk::FunctionSpec kUpdate = {"update", "keyshelf.update", "self, *args", keyshelf_update, nullptr,
                                   __LINE__, false};
 
 vk::Function* as_function(const Ref& r) noexcept { return reinterpret_cast<vk::Function*>(r.get()); }
