@@ -6,11 +6,14 @@ VPY    := $(VENV)/bin/python
 SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \)) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench test-sanitize clean
+.PHONY: demo test bench test-sanitize test-general clean
 
-# The sanitized build lives in its own environment and build directory.
+# The sanitized and the general-only builds live in their own environments
+# and build directories.
 AVENV := .venv-asan
 AVPY  := $(AVENV)/bin/python
+GVENV := .venv-general
+GVPY  := $(GVENV)/bin/python
 
 $(VENV)/.created:
 	$(PYTHON) -m venv $(VENV)
@@ -52,5 +55,21 @@ test-sanitize: $(AVENV)/.installed
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
 	    $(AVPY) -m pytest -q -p no:cacheprovider tests
 
+$(GVENV)/.created:
+	$(PYTHON) -m venv $(GVENV)
+	$(GVPY) -m pip install --quiet --upgrade pip
+	$(GVPY) -m pip install --quiet scikit-build-core cmake ninja numpy pytest hypothesis mypy
+	touch $@
+
+$(GVENV)/.installed: $(GVENV)/.created $(SOURCES)
+	$(GVPY) -m pip install --quiet --no-build-isolation --no-deps \
+	    --config-settings=cmake.define.VARNOK_GENERAL_ONLY=ON \
+	    --config-settings=build-dir=build/general .
+	touch $@
+
+# Every test against modules built with every shortcut compiled out.
+test-general: $(GVENV)/.installed
+	VARNOK_GENERAL_ONLY=1 $(GVPY) -m pytest -q -p no:cacheprovider tests
+
 clean:
-	rm -rf build $(VENV) $(AVENV)
+	rm -rf build $(VENV) $(AVENV) $(GVENV)

@@ -8,6 +8,7 @@
 #include "generator.hpp"
 #include "module.hpp"
 #include "ref.hpp"
+#include "shortcut.hpp"
 
 namespace vk {
 

@@ -13,6 +13,8 @@
 // parameter is missing, "given" is the position of that parameter.
 #include "frame.hpp"
 
+#include "cpython311.hpp"
+
 #include <cstring>
 #include <string>
 
@@ -484,7 +486,7 @@ void set_class_cell(PyObject* fn, PyObject* klass) noexcept {
 }
 
 void add_traceback_entry(const char* funcname, const char* filename, int line) noexcept {
-    _PyTraceback_Add(funcname, filename, line);
+    py311::add_traceback(funcname, filename, line);
 }
 
 }  // namespace vk

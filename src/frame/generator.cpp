@@ -72,7 +72,11 @@ PyObject* generator_send(PyObject* self, PyObject* value) noexcept {
 
 PyObject* generator_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     Generator* g = reinterpret_cast<Generator*>(self);
-    if (!_PyArg_CheckPositional("throw", nargs, 1, 3)) return nullptr;
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, nargs < 1 ? "throw expected at least 1 argument, got %zd"
+                                                : "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
     PyObject* typ = args[0];
     PyObject* val = nargs > 1 ? args[1] : nullptr;
     PyObject* tb = nargs > 2 ? args[2] : nullptr;

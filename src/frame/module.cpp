@@ -8,6 +8,8 @@
 // module, so the next import starts again from a fresh create.
 #include "frame.hpp"
 
+#include "cpython311.hpp"
+
 #include <cstddef>
 
 namespace vk {
@@ -150,6 +152,7 @@ int ModuleFrame::exec(PyObject* m) noexcept {
     step = 3;
     if (version_check(info) < 0) return fail();
     step = 4;
+    if (py311::run_probes() < 0) return fail();
     if (info.constants && info.constants(*this) < 0) return fail();
     step = 5;
     {
@@ -288,9 +291,10 @@ int GlobalName::init() noexcept {
 }
 
 Ref GlobalName::get(const ModuleFrame& frame) noexcept {
-    auto* d = reinterpret_cast<PyDictObject*>(frame.dict);
-    auto* b = reinterpret_cast<PyDictObject*>(frame.builtins_dict);
-    if (cached && d->ma_version_tag == dict_version && b->ma_version_tag == builtins_version)
+    // The cache holds while neither dict has changed since the lookup.
+    const bool cacheable = py311::usable(py311::Probe::dict_version);
+    if (cacheable && cached && py311::dict_version(frame.dict) == dict_version &&
+        py311::dict_version(frame.builtins_dict) == builtins_version)
         return Ref::borrow(cached);
     PyObject* v = PyDict_GetItemWithError(frame.dict, name);
     if (!v) {
@@ -301,25 +305,29 @@ Ref GlobalName::get(const ModuleFrame& frame) noexcept {
             return Ref();
         }
     }
-    cached = v;
-    dict_version = d->ma_version_tag;
-    builtins_version = b->ma_version_tag;
+    if (cacheable) {
+        cached = v;
+        dict_version = py311::dict_version(frame.dict);
+        builtins_version = py311::dict_version(frame.builtins_dict);
+    }
     return Ref::borrow(v);
 }
 
 bool GlobalName::is(const ModuleFrame& frame, PyObject* expected) noexcept {
-    auto* d = reinterpret_cast<PyDictObject*>(frame.dict);
-    if (cached == expected && d->ma_version_tag == dict_version) return true;
+    const bool cacheable = py311::usable(py311::Probe::dict_version);
+    if (cacheable && cached == expected && py311::dict_version(frame.dict) == dict_version) return true;
     PyObject* v = PyDict_GetItemWithError(frame.dict, name);
     if (!v) {
         PyErr_Clear();
         return false;
     }
     if (v != expected) return false;
-    // Refresh the cache for the namespace only; `get` re-checks builtins.
-    cached = v;
-    dict_version = d->ma_version_tag;
-    builtins_version = reinterpret_cast<PyDictObject*>(frame.builtins_dict)->ma_version_tag;
+    if (cacheable) {
+        // Refresh the cache for the namespace only; `get` re-checks builtins.
+        cached = v;
+        dict_version = py311::dict_version(frame.dict);
+        builtins_version = py311::dict_version(frame.builtins_dict);
+    }
     return true;
 }
 
