@@ -413,9 +413,21 @@ Ref make_function(ModuleFrame& frame, const FunctionSpec& spec, Ref defaults) no
     }
     Ref code = make_code(frame, spec);
     if (!code) return Ref();
-    // Nested functions name their entries "<enclosing>.<name>".
+    const char* name = spec.lambda ? "<lambda>" : spec.name;
+    if (spec.lambda) {
+        // The stub was compiled as `def <spec.name>`; a lambda's code is named "<lambda>".
+        Ref replace = getattr(code.get(), intern("replace"));
+        Ref empty = replace ? Ref::steal(PyTuple_New(0)) : Ref();
+        Ref kwargs = empty ? Ref::steal(Py_BuildValue("{ssss}", "co_name", name, "co_qualname", spec.qualname))
+                           : Ref();
+        code = kwargs ? Ref::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get())) : Ref();
+        if (!code) return Ref();
+    }
+    // Nested functions name their entries "<enclosing>.<name>", a lambda
+    // "<enclosing>.lambda".
     std::string tb = std::string(frame.info.full_name) + "." + spec.qualname;
     for (size_t at; (at = tb.find("<locals>.")) != std::string::npos;) tb.erase(at, 9);
+    for (size_t at; (at = tb.find("<lambda>")) != std::string::npos;) tb.replace(at, 8, "lambda");
     Ref tb_obj = Ref::steal(PyUnicode_InternFromString(tb.c_str()));
     if (!tb_obj) return Ref();
 
@@ -424,7 +436,7 @@ Ref make_function(ModuleFrame& frame, const FunctionSpec& spec, Ref defaults) no
     f->vectorcall = function_vectorcall;
     f->body = spec.body;
     f->frame = &frame;
-    f->name = PyUnicode_InternFromString(spec.name);
+    f->name = PyUnicode_InternFromString(name);
     f->qualname = PyUnicode_InternFromString(spec.qualname);
     f->module = PyUnicode_InternFromString(frame.info.full_name);
     f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
@@ -487,6 +499,16 @@ void set_class_cell(PyObject* fn, PyObject* klass) noexcept {
 
 void add_traceback_entry(const char* funcname, const char* filename, int line) noexcept {
     py311::add_traceback(funcname, filename, line);
+}
+
+void add_call_entry(PyObject* fn) noexcept {
+    const Function* f = reinterpret_cast<const Function*>(fn);
+    add_traceback_entry(f->tb_name, f->frame->info.source_path, f->line);
+}
+
+void add_body_entry(PyObject* fn) noexcept {
+    const Function* f = reinterpret_cast<const Function*>(fn);
+    add_traceback_entry(PyUnicode_AsUTF8(f->name), f->frame->info.source_path, f->line);
 }
 
 }  // namespace vk

@@ -31,6 +31,10 @@ struct FunctionSpec {
     const char* doc;       // nullptr for none
     int line;              // first line in the module source (traceback entries)
     bool generator;        // a generator function (code flags only)
+    // A lambda: named "<lambda>" (`__name__` and `co_name`), its traceback
+    // entries named by the enclosing function followed by ".lambda". The
+    // qualname says where it is written: "rowsieve.select.<locals>.<lambda>".
+    bool lambda = false;
 };
 
 struct Function {
@@ -78,7 +82,16 @@ void set_class_cell(PyObject* fn, PyObject* klass) noexcept;
 // Adds one traceback entry for the exception being raised.
 void add_traceback_entry(const char* funcname, const char* filename, int line) noexcept;
 
-// Binding error helpers, shared with other callables of the frame.
+// The traceback entry that a failing call of the function `fn` adds (its full
+// dotted name, its module's source path, its line): for a shortcut that
+// stands in for a call of `fn` and failed.
+void add_call_entry(PyObject* fn) noexcept;
+
+// The entry that a failing body of the generator function `fn` adds (its
+// plain name): for a shortcut that ran a generator's body inline.
+void add_body_entry(PyObject* fn) noexcept;
+
+// Makes the function type ready (once).
 int ready_function_type() noexcept;
 
 }  // namespace vk

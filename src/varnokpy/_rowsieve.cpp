@@ -417,40 +417,7 @@ void set_key_error(PyObject* key) noexcept {
     if (args) PyErr_SetObject(builtin(B_KeyError), args.get());
 }
 
-// A few items on the stack, more on the heap.
-template <typename T, size_t Inline>
-class SmallVec {
-public:
-    SmallVec() noexcept = default;
-    SmallVec(const SmallVec&) = delete;
-    SmallVec& operator=(const SmallVec&) = delete;
-    ~SmallVec() {
-        if (data_ != local_) PyMem_Free(data_);
-    }
-    bool push(T v) noexcept {
-        if (size_ == cap_) {
-            size_t cap = cap_ * 2;
-            T* grown = static_cast<T*>(PyMem_Malloc(cap * sizeof(T)));
-            if (!grown) {
-                PyErr_NoMemory();
-                return false;
-            }
-            std::memcpy(grown, data_, size_ * sizeof(T));
-            if (data_ != local_) PyMem_Free(data_);
-            data_ = grown;
-            cap_ = cap;
-        }
-        data_[size_++] = v;
-        return true;
-    }
-    T operator[](size_t i) const noexcept { return data_[i]; }
-    size_t size() const noexcept { return size_; }
-
-private:
-    T local_[Inline];
-    T* data_ = local_;
-    size_t size_ = 0, cap_ = Inline;
-};
+using vk::SmallVec;
 
 // ============================================================================
 // Native instances and the mode check
@@ -2381,10 +2348,8 @@ const vk::FunctionSpec kIAdd = {"__iadd__", "rowsieve.__iadd__", "self, other", 
 const vk::FunctionSpec kGetSlice = {"__getslice__", "rowsieve.__getslice__", "self, b, c", rowsieve_getslice, nullptr,
                                     __LINE__, false};
 // `lambda x: x`, the key function of scalar mode.
-// (The frame compiles a stub `def <name>`, so it is named like a lambda after
-// creation.)
 const vk::FunctionSpec kIdentity = {"lambda_", "rowsieve.select.<locals>.<lambda>", "x", select_identity, nullptr,
-                                    __LINE__, false};
+                                    __LINE__, false, true};
 
 // The objects that the fast paths compare against, recorded once the class
 // exists.
@@ -2470,17 +2435,6 @@ int module_prebuilt(vk::ModuleFrame& f) noexcept {
     if (!L.identity) {
         Ref identity = vk::make_function(f, kIdentity, Ref());
         if (!identity) return -1;
-        auto* fn = reinterpret_cast<vk::Function*>(identity.get());
-        Ref name = Ref::steal(PyUnicode_InternFromString("<lambda>"));
-        Ref replace = name ? vk::getattr(fn->code, vk::intern("replace")) : Ref();
-        Ref kwargs = replace ? Ref::steal(Py_BuildValue("{sOsO}", "co_name", name.get(), "co_qualname", fn->qualname))
-                             : Ref();
-        Ref code = kwargs ? Ref::steal(PyObject_Call(replace.get(), kEmptyTuple, kwargs.get())) : Ref();
-        if (!code) return -1;
-        vk::set_field(fn->code, std::move(code));
-        vk::set_field(fn->name, std::move(name));
-        // A lambda's traceback entries carry the enclosing function's name.
-        fn->tb_name = "varnokpy._rowsieve.rowsieve.select.lambda";
         L.identity = identity.release();
     }
     return 0;
