@@ -12,13 +12,20 @@ SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '
 AVENV := .venv-asan
 AVPY  := $(AVENV)/bin/python
 
+# Build tools, test tools and the demo's progress bars. An existing .venv
+# picks up a package added here on the next make.
+DEV_PACKAGES := scikit-build-core cmake ninja numpy pytest hypothesis mypy tqdm types-tqdm
+
 $(VENV)/.created:
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet scikit-build-core cmake ninja numpy pytest hypothesis mypy
 	touch $@
 
-$(VENV)/.installed: $(VENV)/.created $(SOURCES)
+$(VENV)/.packages: $(VENV)/.created Makefile
+	$(VPY) -m pip install --quiet $(DEV_PACKAGES)
+	touch $@
+
+$(VENV)/.installed: $(VENV)/.packages $(SOURCES)
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps .
 	touch $@
 
