@@ -36,6 +36,7 @@ test: $(VENV)/.installed
 	$(VPY) -m pytest -q tests
 
 bench: $(VENV)/.installed
+	@echo "bench: each ratio is an operation's time over its baseline's (plain Python or a builtin, named beside the figure or above its table, timed in the same process); below 1 is faster; a printed target is the highest ratio accepted, a miss is marked OVER or (over target); the size table (plot.py) has no targets and redraws docs/bench.png"
 	$(VPY) -m pip install --quiet matplotlib
 	for b in bench/bench_*.py; do [ -e "$$b" ] || continue; $(VPY) $$b || exit 1; done
 	$(VPY) bench/plot.py
