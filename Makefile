@@ -15,13 +15,20 @@ AVPY  := $(AVENV)/bin/python
 GVENV := .venv-general
 GVPY  := $(GVENV)/bin/python
 
+# Build tools, test tools and the demo's progress bars. An existing .venv
+# picks up a package added here on the next make.
+DEV_PACKAGES := scikit-build-core cmake ninja numpy pytest hypothesis mypy tqdm types-tqdm
+
 $(VENV)/.created:
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet scikit-build-core cmake ninja numpy pytest hypothesis mypy
 	touch $@
 
-$(VENV)/.installed: $(VENV)/.created $(SOURCES)
+$(VENV)/.packages: $(VENV)/.created Makefile
+	$(VPY) -m pip install --quiet $(DEV_PACKAGES)
+	touch $@
+
+$(VENV)/.installed: $(VENV)/.packages $(SOURCES)
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps .
 	touch $@
 
@@ -32,6 +39,7 @@ test: $(VENV)/.installed
 	$(VPY) -m pytest -q tests
 
 bench: $(VENV)/.installed
+	@echo "bench: each ratio is an operation's time over its baseline's (plain Python or a builtin, named beside the figure or above its table, timed in the same process); below 1 is faster; a printed target is the highest ratio accepted, a miss is marked OVER or (over target); the size table (plot.py) has no targets and redraws docs/bench.png"
 	$(VPY) -m pip install --quiet matplotlib
 	for b in bench/bench_*.py; do [ -e "$$b" ] || continue; $(VPY) $$b || exit 1; done
 	$(VPY) bench/plot.py

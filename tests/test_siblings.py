@@ -98,6 +98,8 @@ def test_tree_constructors(name):
         "%s(sin(2.0))" % name
     with pytest.raises(AttributeError):
         tree.op = "cos"
+    with pytest.raises(AttributeError):
+        del tree.op
     with pytest.raises(TypeError):
         build(x)
 

@@ -1,5 +1,6 @@
-"""The type stubs of the native modules: mypy accepts a typed model written
-against them, rejects misuse, and every stub agrees with the built module."""
+"""Types: mypy --strict accepts a typed model written against the stubs of
+the native modules and the annotated Python modules, rejects misuse, and every
+stub agrees with the built module."""
 
 import ast
 import importlib
@@ -15,8 +16,11 @@ import pytest
 ROOT = Path(__file__).resolve().parents[1]
 PACKAGE = ROOT / "src" / "varnokpy"
 EXAMPLE = Path(__file__).with_name("typing_example.py")
+DEMO = ROOT / "examples" / "demo.py"
 STUBBED = ["_rowsieve", "_keyshelf", "warpmath", "_draftrel"]
 STUBS = [PACKAGE / (name + ".pyi") for name in STUBBED]
+# The annotated Python modules are checked as strictly as the code that uses them.
+ANNOTATED = sorted(PACKAGE.glob("*.py"))
 
 # Class-body entries that every class has and no stub declares.
 IMPLICIT = {"__module__", "__qualname__", "__doc__", "__dict__", "__weakref__"}
@@ -31,16 +35,16 @@ def run_mypy(tmp_path, *files):
     env = dict(os.environ, MYPYPATH=str(ROOT / "src"))
     cmd = [sys.executable, "-m", "mypy", "--config-file", str(config),
            "--cache-dir", str(tmp_path / "cache"),
-           # The sibling modules are untyped Python: read them, report nothing in them.
-           "--strict", "--allow-untyped-calls", "--follow-imports=silent",
-           "--no-error-summary", "--show-error-codes",
-           *map(str, files), *map(str, STUBS)]
+           # Unreachable code would go unchecked: a wrong isinstance() or
+           # annotation could hide a whole branch.
+           "--strict", "--warn-unreachable", "--no-error-summary", "--show-error-codes",
+           *map(str, files), *map(str, STUBS), *map(str, ANNOTATED)]
     proc = subprocess.run(cmd, cwd=tmp_path, env=env, capture_output=True, text=True)
     return proc.returncode, proc.stdout + proc.stderr
 
 
-def test_mypy_accepts_the_typed_example_and_the_stubs(tmp_path):
-    code, out = run_mypy(tmp_path, EXAMPLE)
+def test_mypy_accepts_the_example_the_demo_and_the_package(tmp_path):
+    code, out = run_mypy(tmp_path, EXAMPLE, DEMO)
     assert code == 0, out
 
 
@@ -55,18 +59,24 @@ MISUSE = [
     ("warpmath.sine(1)", "has no attribute"),
     ("DraftRel(1, 2)", 'Missing positional argument "rhs"'),
     ("n: int = r.select(1)", "Incompatible types in assignment"),
-    ("s: str = keyshelf().sum()", "Incompatible types in assignment"),
+    ("i: int = keyshelf().sum()", "Incompatible types in assignment"),
+    ("keyshelf().prod({}, coeffs={})", 'Unexpected keyword argument "coeffs"'),
+    ("t: MNLExpr = warpmath.sin(x)", "Incompatible types in assignment"),
+    ("m: NLExpr = warpmath.exp(MVar.fromshape(2))", "Incompatible types in assignment"),
 ]
 
 
 def test_mypy_rejects_misuse(tmp_path):
-    """Each line is wrong in a way that only the stubs can tell."""
+    """Each line is wrong in a way that only the declared types can tell."""
     header = textwrap.dedent("""\
         from varnokpy import warpmath
+        from varnokpy._core import NLExpr, Var
         from varnokpy._draftrel import DraftRel
         from varnokpy._keyshelf import keyshelf
+        from varnokpy._matrixapi import MNLExpr, MVar
         from varnokpy._rowsieve import rowsieve
         r = rowsieve([(1, 2)])
+        x = Var("x")
         """)
     first = header.count("\n") + 1
     bad = tmp_path / "misuse.py"

@@ -1,24 +1,39 @@
 """Scalar modelling objects: variables, linear, quadratic and nonlinear expressions."""
 
+from __future__ import annotations
+
 import numbers
+from typing import TYPE_CHECKING, Any, Iterable, NoReturn, Self, TypeAlias, TypeGuard, overload
 
 from varnokpy._vrk import VRK
 
+if TYPE_CHECKING:
+    from varnokpy._draftrel import DraftRel
 
-def _isnum(value):
+# What each constructor and operator accepts; ints pass as floats, and so
+# does every other numbers.Real at run time.
+_LinearArg: TypeAlias = "float | Var | LinExpr"
+_ScalarArg: TypeAlias = "float | Var | LinExpr | QuadExpr"
+# What a nonlinear function accepts: every scalar term and number.
+_TermArg: TypeAlias = "float | Var | LinExpr | QuadExpr | NLExpr"
+# What the other side of a scalar comparison may be.
+_Operand: TypeAlias = "float | Var | LinExpr | QuadExpr | NLExpr | GenExpr"
+
+
+def _isnum(value: object) -> TypeGuard[float]:
     return isinstance(value, numbers.Real)
 
 
-def _relation(lhs, sense, rhs):
+def _relation(lhs: object, sense: str, rhs: object) -> DraftRel:
     """Build the temporary constraint object `lhs sense rhs`."""
     from varnokpy._draftrel import DraftRel  # native module, loaded on first use
 
     return DraftRel(lhs, sense, rhs)
 
 
-def _format(terms, constant):
+def _format(terms: Iterable[tuple[float, str]], constant: float) -> str:
     """Print (coefficient, text) pairs and a constant as `2.0 x - y + 5.0`."""
-    parts = []
+    parts: list[tuple[bool, str]] = []
     for coef, text in terms:
         mag = abs(coef)
         parts.append((coef < 0, text if mag == 1.0 else "%r %s" % (mag, text)))
@@ -35,37 +50,44 @@ class _Comparable:
 
     __hash__ = object.__hash__
 
-    def __le__(self, other):
+    def __le__(self, other: _Operand) -> DraftRel:
         return _relation(self, VRK.LESS_EQUAL, other) if _is_operand(other) else NotImplemented
 
-    def __ge__(self, other):
+    def __ge__(self, other: _Operand) -> DraftRel:
         return _relation(self, VRK.GREATER_EQUAL, other) if _is_operand(other) else NotImplemented
 
-    def __eq__(self, other):
+    # A constraint, not a truth value: the type checker is told so, and
+    # rejects a comparison with anything that is not an operand.
+    def __eq__(self, other: _Operand) -> DraftRel:  # type: ignore[override]
         return _relation(self, VRK.EQUAL, other) if _is_operand(other) else NotImplemented
 
 
 class _Linear(_Comparable):
     """Arithmetic shared by Var and LinExpr; every result is a new expression."""
 
-    def __add__(self, other):
+    def __add__(self, other: _LinearArg) -> LinExpr:
         expr = LinExpr(self)
         return expr if expr._add(other, 1.0) else NotImplemented
 
     __radd__ = __add__
 
-    def __sub__(self, other):
+    def __sub__(self, other: _LinearArg) -> LinExpr:
         expr = LinExpr(self)
         return expr if expr._add(other, -1.0) else NotImplemented
 
-    def __rsub__(self, other):
+    def __rsub__(self, other: _LinearArg) -> LinExpr:
         expr = -self
         return expr if expr._add(other, 1.0) else NotImplemented
 
-    def __neg__(self):
+    def __neg__(self) -> LinExpr:
         return self * -1.0
 
-    def __mul__(self, other):
+    @overload
+    def __mul__(self, other: float) -> LinExpr: ...
+    @overload
+    def __mul__(self, other: Var | LinExpr) -> QuadExpr: ...
+
+    def __mul__(self, other: object) -> LinExpr | QuadExpr:
         if _isnum(other):
             expr = LinExpr()
             expr._add(self, float(other))
@@ -82,10 +104,10 @@ class Var(_Linear):
 
     __hash__ = object.__hash__
 
-    def __init__(self, name=""):
+    def __init__(self, name: str = "") -> None:
         self.name = name
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return self.name
 
     __str__ = __repr__
@@ -94,14 +116,14 @@ class Var(_Linear):
 class LinExpr(_Linear):
     """A linear expression: ordered (variable, coefficient) terms plus a constant."""
 
-    def __init__(self, arg=0.0):
-        self._terms = {}  # id(var) -> [var, coefficient], in insertion order
+    def __init__(self, arg: float | _Linear = 0.0) -> None:
+        self._terms: dict[int, list[Any]] = {}  # id(var) -> [var, coefficient], in insertion order
         self.constant = 0.0
         if not self._add(arg, 1.0):
             raise TypeError("LinExpr takes a number, a Var or a LinExpr, not %s"
                             % type(arg).__name__)
 
-    def _add(self, other, scale):
+    def _add(self, other: object, scale: float) -> bool:
         """Add `scale * other` in place; False (and no change) if `other` is not linear."""
         if _isnum(other):
             self.constant += scale * float(other)
@@ -115,40 +137,41 @@ class LinExpr(_Linear):
             return False
         return True
 
-    def _add_term(self, var, coef):
+    def _add_term(self, var: Var, coef: float) -> None:
         entry = self._terms.setdefault(id(var), [var, 0.0])
         entry[1] += coef
 
-    def terms(self):
+    def terms(self) -> list[tuple[Var, float]]:
         """The (var, coefficient) pairs in order of first appearance."""
-        return [tuple(entry) for entry in self._terms.values()]
+        return [(var, coef) for var, coef in self._terms.values()]
 
-    def __iadd__(self, other):
+    def __iadd__(self, other: _LinearArg) -> Self:
         if not self._add(other, 1.0):
             raise TypeError("cannot add %s to a LinExpr" % type(other).__name__)
         return self
 
-    def __isub__(self, other):
+    def __isub__(self, other: _LinearArg) -> Self:
         if not self._add(other, -1.0):
             raise TypeError("cannot subtract %s from a LinExpr" % type(other).__name__)
         return self
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return _format([(c, str(v)) for v, c in self._terms.values()], self.constant)
 
 
 class QuadExpr(_Comparable):
     """A quadratic expression: coefficients of variable pairs plus a linear part."""
 
-    def __init__(self, arg=0.0):
-        self._pairs = {}  # (id(a), id(b)) -> [a, b, coefficient], in insertion order
+    def __init__(self, arg: _ScalarArg = 0.0) -> None:
+        # (id(a), id(b)) -> [a, b, coefficient], in insertion order
+        self._pairs: dict[tuple[int, int], list[Any]] = {}
         self.linear = LinExpr()
         if not self._add(arg, 1.0):
             raise TypeError("QuadExpr takes a number or a scalar expression, not %s"
                             % type(arg).__name__)
 
     @staticmethod
-    def _product(left, right):
+    def _product(left: LinExpr, right: LinExpr) -> QuadExpr:
         """The product of two LinExprs."""
         result = QuadExpr()
         for a, ca in left._terms.values():
@@ -161,45 +184,45 @@ class QuadExpr(_Comparable):
         result.linear.constant = left.constant * right.constant
         return result
 
-    def _add_pair(self, a, b, coef):
+    def _add_pair(self, a: Var, b: Var, coef: float) -> None:
         key = (id(a), id(b)) if id(a) <= id(b) else (id(b), id(a))
         entry = self._pairs.setdefault(key, [a, b, 0.0])
         entry[2] += coef
 
-    def _add(self, other, scale):
+    def _add(self, other: object, scale: float) -> bool:
         if isinstance(other, QuadExpr):
             for a, b, coef in list(other._pairs.values()):
                 self._add_pair(a, b, scale * coef)
             other = other.linear
         return self.linear._add(other, scale)
 
-    def terms(self):
+    def terms(self) -> list[tuple[Var, Var, float]]:
         """The (var, var, coefficient) triples in order of first appearance."""
-        return [tuple(entry) for entry in self._pairs.values()]
+        return [(a, b, coef) for a, b, coef in self._pairs.values()]
 
-    def __iadd__(self, other):
+    def __iadd__(self, other: _ScalarArg) -> Self:
         if not self._add(other, 1.0):
             raise TypeError("cannot add %s to a QuadExpr" % type(other).__name__)
         return self
 
-    def __add__(self, other):
+    def __add__(self, other: _ScalarArg) -> QuadExpr:
         expr = QuadExpr(self)
         return expr if expr._add(other, 1.0) else NotImplemented
 
     __radd__ = __add__
 
-    def __sub__(self, other):
+    def __sub__(self, other: _ScalarArg) -> QuadExpr:
         expr = QuadExpr(self)
         return expr if expr._add(other, -1.0) else NotImplemented
 
-    def __rsub__(self, other):
+    def __rsub__(self, other: _ScalarArg) -> QuadExpr:
         expr = -self
         return expr if expr._add(other, 1.0) else NotImplemented
 
-    def __neg__(self):
+    def __neg__(self) -> QuadExpr:
         return self * -1.0
 
-    def __mul__(self, other):
+    def __mul__(self, other: float) -> QuadExpr:
         if not _isnum(other):
             return NotImplemented
         expr = QuadExpr()
@@ -208,11 +231,22 @@ class QuadExpr(_Comparable):
 
     __rmul__ = __mul__
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         terms = [(c, "%s ^ 2" % a if a is b else "%s * %s" % (a, b))
                  for a, b, c in self._pairs.values()]
         terms += [(c, str(v)) for v, c in self.linear._terms.values()]
         return _format(terms, self.linear.constant)
+
+
+def _tree_function(op: str) -> staticmethod[[_ExprTree], _ExprTree]:
+    """The constructor of the tree node `op(tree)`, as a static method of _ExprTree."""
+    def build(tree: _ExprTree) -> _ExprTree:
+        if not isinstance(tree, _ExprTree):
+            raise TypeError("%s expects an expression tree, not %s" % (op, type(tree).__name__))
+        return _ExprTree(op, (tree,))
+
+    build.__name__ = build.__qualname__ = "_from_" + op
+    return staticmethod(build)
 
 
 class _ExprTree:
@@ -223,57 +257,49 @@ class _ExprTree:
     """
 
     __slots__ = ("op", "args")
+    op: str
+    args: tuple[Any, ...]
 
-    def __init__(self, op, args):
+    def __init__(self, op: str, args: Iterable[Any]) -> None:
         object.__setattr__(self, "op", op)
         object.__setattr__(self, "args", tuple(args))
 
-    def __setattr__(self, name, value):
+    # `value` has a default so that the same function refuses `del tree.op`.
+    def __setattr__(self, name: str, value: object = None) -> NoReturn:
         raise AttributeError("expression trees are immutable")
 
     __delattr__ = __setattr__
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         if self.op in ("constant", "variable", "expression"):
             return str(self.args[0])
         return "%s(%s)" % (self.op, ", ".join(map(str, self.args)))
 
-
-def _tree_function(op):
-    def build(tree):
-        if not isinstance(tree, _ExprTree):
-            raise TypeError("%s expects an expression tree, not %s" % (op, type(tree).__name__))
-        return _ExprTree(op, (tree,))
-
-    build.__name__ = build.__qualname__ = "_from_" + op
-    return staticmethod(build)
-
-
-_ExprTree._from_sqrt = _tree_function("sqrt")
-_ExprTree._from_sin = _tree_function("sin")
-_ExprTree._from_cos = _tree_function("cos")
-_ExprTree._from_tan = _tree_function("tan")
-_ExprTree._from_exp = _tree_function("exp")
-_ExprTree._from_log = _tree_function("log")
-_ExprTree._from_log2 = _tree_function("log2")
-_ExprTree._from_log10 = _tree_function("log10")
-_ExprTree._from_logistic = _tree_function("logistic")
-_ExprTree._from_square = _tree_function("square")
+    _from_sqrt = _tree_function("sqrt")
+    _from_sin = _tree_function("sin")
+    _from_cos = _tree_function("cos")
+    _from_tan = _tree_function("tan")
+    _from_exp = _tree_function("exp")
+    _from_log = _tree_function("log")
+    _from_log2 = _tree_function("log2")
+    _from_log10 = _tree_function("log10")
+    _from_logistic = _tree_function("logistic")
+    _from_square = _tree_function("square")
 
 
 class NLExpr(_Comparable):
     """A nonlinear expression wrapping one expression tree."""
 
-    def __init__(self, tree):
+    def __init__(self, tree: _ExprTree) -> None:
         if not isinstance(tree, _ExprTree):
             raise TypeError("NLExpr wraps an expression tree, not %s" % type(tree).__name__)
         self.tree = tree
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return str(self.tree)
 
     @staticmethod
-    def _coerce_to_exprtree(arg):
+    def _coerce_to_exprtree(arg: _TermArg) -> _ExprTree:
         """The expression tree of a number or a scalar modelling object."""
         if isinstance(arg, NLExpr):
             return arg.tree
@@ -293,19 +319,19 @@ class GenExpr:
 
     __hash__ = object.__hash__
 
-    def __init__(self, func, args=()):
+    def __init__(self, func: str, args: Iterable[object] = ()) -> None:
         self.func = func
         self.args = tuple(args)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "%s(%s)" % (self.func, ", ".join(map(str, self.args)))
 
-    def __eq__(self, other):
+    def __eq__(self, other: _Operand) -> DraftRel:  # type: ignore[override]
         return _relation(self, VRK.EQUAL, other) if _is_operand(other) else NotImplemented
 
 
 _SCALAR_OPERANDS = (Var, LinExpr, QuadExpr, NLExpr, GenExpr)
 
 
-def _is_operand(value):
+def _is_operand(value: object) -> bool:
     return _isnum(value) or isinstance(value, _SCALAR_OPERANDS)

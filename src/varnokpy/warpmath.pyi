@@ -5,31 +5,67 @@ Each function takes any modelling object or number and returns an ``NLExpr``
 nonlinear constraints.
 """
 
-from typing import Any, Callable
+from typing import Callable, TypeAlias, overload
 
-from varnokpy._core import NLExpr
-from varnokpy._matrixapi import MNLExpr
+from varnokpy._core import NLExpr, _ExprTree, _TermArg
+from varnokpy._matrixapi import MLinExpr, MNLExpr, MQuadExpr, MVar
 
-def _apply_warpmath(arg: Any, warp_math: Callable[[Any], Any]) -> NLExpr | MNLExpr:
+# The arguments that take the element-wise path.
+_MatrixArg: TypeAlias = MVar | MLinExpr | MQuadExpr | MNLExpr
+
+@overload
+def _apply_warpmath(arg: _MatrixArg, warp_math: Callable[[_ExprTree], _ExprTree]) -> MNLExpr:
     """Apply the tree function ``warp_math`` to ``arg`` (element-wise for
     matrix objects)."""
-def sqrt(expr: Any) -> NLExpr | MNLExpr:
+@overload
+def _apply_warpmath(arg: _TermArg, warp_math: Callable[[_ExprTree], _ExprTree]) -> NLExpr: ...
+@overload
+def sqrt(expr: _MatrixArg) -> MNLExpr:
     """The square root of ``expr``."""
-def sin(expr: Any) -> NLExpr | MNLExpr:
+@overload
+def sqrt(expr: _TermArg) -> NLExpr: ...
+@overload
+def sin(expr: _MatrixArg) -> MNLExpr:
     """The sine of ``expr``."""
-def cos(expr: Any) -> NLExpr | MNLExpr:
+@overload
+def sin(expr: _TermArg) -> NLExpr: ...
+@overload
+def cos(expr: _MatrixArg) -> MNLExpr:
     """The cosine of ``expr``."""
-def tan(expr: Any) -> NLExpr | MNLExpr:
+@overload
+def cos(expr: _TermArg) -> NLExpr: ...
+@overload
+def tan(expr: _MatrixArg) -> MNLExpr:
     """The tangent of ``expr``."""
-def exp(expr: Any) -> NLExpr | MNLExpr:
+@overload
+def tan(expr: _TermArg) -> NLExpr: ...
+@overload
+def exp(expr: _MatrixArg) -> MNLExpr:
     """e raised to the power of ``expr``."""
-def log(expr: Any) -> NLExpr | MNLExpr:
+@overload
+def exp(expr: _TermArg) -> NLExpr: ...
+@overload
+def log(expr: _MatrixArg) -> MNLExpr:
     """The natural logarithm of ``expr``."""
-def log2(expr: Any) -> NLExpr | MNLExpr:
+@overload
+def log(expr: _TermArg) -> NLExpr: ...
+@overload
+def log2(expr: _MatrixArg) -> MNLExpr:
     """The base 2 logarithm of ``expr``."""
-def log10(expr: Any) -> NLExpr | MNLExpr:
+@overload
+def log2(expr: _TermArg) -> NLExpr: ...
+@overload
+def log10(expr: _MatrixArg) -> MNLExpr:
     """The base 10 logarithm of ``expr``."""
-def logistic(expr: Any) -> NLExpr | MNLExpr:
+@overload
+def log10(expr: _TermArg) -> NLExpr: ...
+@overload
+def logistic(expr: _MatrixArg) -> MNLExpr:
     """The logistic function of ``expr``."""
-def square(expr: Any) -> NLExpr | MNLExpr:
+@overload
+def logistic(expr: _TermArg) -> NLExpr: ...
+@overload
+def square(expr: _MatrixArg) -> MNLExpr:
     """The square of ``expr``."""
+@overload
+def square(expr: _TermArg) -> NLExpr: ...
