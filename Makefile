@@ -66,7 +66,7 @@ test-sanitize: $(AVENV)/.installed
 $(GVENV)/.created:
 	$(PYTHON) -m venv $(GVENV)
 	$(GVPY) -m pip install --quiet --upgrade pip
-	$(GVPY) -m pip install --quiet scikit-build-core cmake ninja numpy pytest hypothesis mypy
+	$(GVPY) -m pip install --quiet $(DEV_PACKAGES)
 	touch $@
 
 $(GVENV)/.installed: $(GVENV)/.created $(SOURCES)
