@@ -153,6 +153,7 @@ int ModuleFrame::exec(PyObject* m) noexcept {
     if (version_check(info) < 0) return fail();
     step = 4;
     if (py311::run_probes() < 0) return fail();
+    py311::report_probes(info.full_name);
     if (info.constants && info.constants(*this) < 0) return fail();
     step = 5;
     {
