@@ -7,6 +7,7 @@ import pytest
 sys.path.insert(0, os.path.dirname(__file__))
 
 import varnokpy  # noqa: E402
+from varnokpy._rowsieve import rowsieve  # noqa: E402
 
 NATIVE = ["varnokpy._rowsieve", "varnokpy._keyshelf", "varnokpy.warpmath", "varnokpy._draftrel"]
 
@@ -24,6 +25,15 @@ SHORTCUTS = _build_info()["shortcuts"] == "on"
 def pytest_runtest_setup(item):
     if not SHORTCUTS and item.get_closest_marker("shortcuts"):
         pytest.skip("the shortcuts are compiled out in this build")
+
+
+class Plain(rowsieve):
+    """Takes the general path everywhere (not the exact class)."""
+
+
+@pytest.fixture(params=[rowsieve, Plain], ids=["exact", "subclass"])
+def cls(request):
+    return request.param
 
 
 @pytest.fixture(autouse=True)
