@@ -77,7 +77,7 @@ $(GVENV)/.installed: $(GVENV)/.created $(SOURCES)
 
 # Every test against modules built with every shortcut compiled out.
 test-general: $(GVENV)/.installed
-	VARNOK_GENERAL_ONLY=1 $(GVPY) -m pytest -q -p no:cacheprovider tests
+	$(GVPY) -m pytest -q -p no:cacheprovider tests
 
 clean:
 	rm -rf build $(VENV) $(AVENV) $(GVENV)

@@ -11,15 +11,6 @@ EMPTY_CACHES = {"_rowsieve__index": {}, "_rowsieve__contents": None, "_rowsieve_
                 "_rowsieve__next": {}, "_rowsieve__prevc": {}, "_rowsieve__nextc": {}}
 
 
-class Plain(rowsieve):
-    pass
-
-
-@pytest.fixture(params=[rowsieve, Plain], ids=["exact", "subclass"])
-def cls(request):
-    return request.param
-
-
 def warmed(cls, rows=((1, 2), (2, 3))):
     """A list with every cache filled."""
     r = cls(list(rows))

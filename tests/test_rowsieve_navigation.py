@@ -4,18 +4,10 @@ import traceback
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from conftest import Plain
 from varnokpy._rowsieve import rowsieve
 
 DUPLICATE = "Duplicate values in keyshelf"
-
-
-class Plain(rowsieve):
-    pass
-
-
-@pytest.fixture(params=[rowsieve, Plain], ids=["exact", "subclass"])
-def cls(request):
-    return request.param
 
 
 # ---- neighbours ---------------------------------------------------------------

@@ -9,18 +9,10 @@ import traceback
 import pytest
 
 import varnokpy._rowsieve as rs_module
+from conftest import Plain
 from varnokpy._rowsieve import rowsieve
 
 ROWS = [(1, 2), (1, 3), (2, 3), (2, 4)]
-
-
-class Plain(rowsieve):
-    """Takes the general path everywhere (not the exact class)."""
-
-
-@pytest.fixture(params=[rowsieve, Plain], ids=["exact", "subclass"])
-def cls(request):
-    return request.param
 
 
 class Unhashable:

@@ -6,6 +6,7 @@
 // it failed (and clears the error), except MemoryError, which fails the load.
 #include "cpython311.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -91,5 +92,14 @@ int run_probes() noexcept {
 bool usable(Probe p) noexcept { return kShortcuts && g_ok[static_cast<size_t>(p)]; }
 
 const char* probe_name(Probe p) noexcept { return kProbeNames[static_cast<size_t>(p)]; }
+
+void report_probes(const char* module) noexcept {
+    const char* env = std::getenv("VARNOK_REPORT_PROBES");
+    if (!env || !*env) return;
+    std::fprintf(stderr, "varnok probes %s:", module);
+    for (size_t i = 0; i < static_cast<size_t>(Probe::count); ++i)
+        std::fprintf(stderr, " %s=%s", kProbeNames[i], usable(static_cast<Probe>(i)) ? "on" : "off");
+    std::fprintf(stderr, "\n");
+}
 
 }  // namespace vk::py311

@@ -9,9 +9,12 @@
 // module goes on working on the general path; nothing here is ever needed
 // for a right answer, only for a fast one.
 //
-// Test hook: the environment variable VARNOK_FAIL_PROBES, read once at load,
+// Test hooks, both read at load: the environment variable VARNOK_FAIL_PROBES
 // is a comma-separated list of probe names (see `kProbeNames`) or "all";
-// each probe it names is treated as failed.
+// each probe it names is treated as failed (unknown names are ignored).
+// VARNOK_REPORT_PROBES, when set, makes each module print one line to
+// stderr at load: "varnok probes <module>: <probe>=on|off ...", where "on"
+// means `usable(probe)`.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +40,10 @@ bool usable(Probe p) noexcept;
 
 // The name of a probe, as VARNOK_FAIL_PROBES spells it.
 const char* probe_name(Probe p) noexcept;
+
+// The VARNOK_REPORT_PROBES line of `module` (its full name), when the
+// variable is set; called by the frame after `run_probes()`.
+void report_probes(const char* module) noexcept;
 
 // ---- dicts --------------------------------------------------------------------
 

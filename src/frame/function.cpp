@@ -154,8 +154,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // The body may drop the last other reference to this function.
     Py_INCREF(fn);
     PyObject* result;
-    if (!kwnames && nargs == fn->nparams && !fn->star && !fn->starstar)
-        result = fn->body(fn, args);
+    if (kShortcuts && !kwnames && nargs == fn->nparams && !fn->star && !fn->starstar)
+        result = fn->body(fn, args);  // binding would copy the arguments unchanged
     else
         result = bind_and_call(fn, args, nargs, kwnames);
     Py_LeaveRecursiveCall();
@@ -226,15 +226,6 @@ template <size_t Offset>
 PyObject* get_field_or_none(PyObject* self, void*) {
     PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
     return Py_NewRef(v ? v : Py_None);
-}
-
-int set_str_field(PyObject*& field, PyObject* value, const char* what) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    set_field(field, Ref::borrow(value));
-    return 0;
 }
 
 int set_name(PyObject* self, PyObject* value, void*) {
@@ -357,9 +348,10 @@ Ref make_code(ModuleFrame& frame, const FunctionSpec& spec) noexcept {
     src += spec.generator ? "yield\n" : "pass\n";
     Ref module_code = Ref::steal(Py_CompileString(src.c_str(), frame.info.source_path, Py_file_input));
     if (!module_code) return Ref();
-    PyObject* consts = reinterpret_cast<PyCodeObject*>(module_code.get())->co_consts;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
-        PyObject* c = PyTuple_GET_ITEM(consts, i);
+    Ref consts = Ref::steal(PyObject_GetAttrString(module_code.get(), "co_consts"));
+    if (!consts) return Ref();
+    for (Py_ssize_t i = 0; PyTuple_Check(consts.get()) && i < PyTuple_GET_SIZE(consts.get()); ++i) {
+        PyObject* c = PyTuple_GET_ITEM(consts.get(), i);
         if (PyCode_Check(c)) return Ref::borrow(c);
     }
     PyErr_SetString(PyExc_SystemError, "function stub without code");
@@ -491,6 +483,15 @@ Ref make_closure(PyObject* prototype, PyObject* captured) noexcept {
     f->starstar = p->starstar;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+int set_str_field(PyObject*& field, PyObject* value, const char* what) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    set_field(field, Ref::borrow(value));
+    return 0;
 }
 
 void set_class_cell(PyObject* fn, PyObject* klass) noexcept {

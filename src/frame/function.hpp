@@ -79,6 +79,11 @@ Ref make_closure(PyObject* prototype, PyObject* captured) noexcept;
 // Sets the class cell of a function (used by zero-argument `super()`).
 void set_class_cell(PyObject* fn, PyObject* klass) noexcept;
 
+// The setter of a str attribute of a frame object (`__name__`, `__qualname__`
+// of functions and generators): TypeError "<what> must be set to a string
+// object" for anything but a str, deletion included.
+int set_str_field(PyObject*& field, PyObject* value, const char* what) noexcept;
+
 // Adds one traceback entry for the exception being raised.
 void add_traceback_entry(const char* funcname, const char* filename, int line) noexcept;
 

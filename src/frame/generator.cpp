@@ -169,19 +169,11 @@ PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(reinterpre
 PyObject* get_qualname(PyObject* self, void*) noexcept {
     return Py_NewRef(reinterpret_cast<Generator*>(self)->qualname);
 }
-int set_str(PyObject*& field, PyObject* value, const char* what) noexcept {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    set_field(field, Ref::borrow(value));
-    return 0;
-}
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
-    return set_str(reinterpret_cast<Generator*>(self)->name, value, "__name__");
+    return set_str_field(reinterpret_cast<Generator*>(self)->name, value, "__name__");
 }
 int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-    return set_str(reinterpret_cast<Generator*>(self)->qualname, value, "__qualname__");
+    return set_str_field(reinterpret_cast<Generator*>(self)->qualname, value, "__qualname__");
 }
 PyObject* get_running(PyObject* self, void*) noexcept {
     return PyBool_FromLong(reinterpret_cast<Generator*>(self)->running);

@@ -153,6 +153,7 @@ int ModuleFrame::exec(PyObject* m) noexcept {
     if (version_check(info) < 0) return fail();
     step = 4;
     if (py311::run_probes() < 0) return fail();
+    py311::report_probes(info.full_name);
     if (info.constants && info.constants(*this) < 0) return fail();
     step = 5;
     {
@@ -314,21 +315,11 @@ Ref GlobalName::get(const ModuleFrame& frame) noexcept {
 }
 
 bool GlobalName::is(const ModuleFrame& frame, PyObject* expected) noexcept {
-    const bool cacheable = py311::usable(py311::Probe::dict_version);
-    if (cacheable && cached == expected && py311::dict_version(frame.dict) == dict_version) return true;
-    PyObject* v = PyDict_GetItemWithError(frame.dict, name);
-    if (!v) {
-        PyErr_Clear();
-        return false;
-    }
-    if (v != expected) return false;
-    if (cacheable) {
-        // Refresh the cache for the namespace only; `get` re-checks builtins.
-        cached = v;
-        dict_version = py311::dict_version(frame.dict);
-        builtins_version = py311::dict_version(frame.builtins_dict);
-    }
-    return true;
+    // The value `get` would give: the cached one while both dicts are
+    // unchanged, else a fresh lookup (a failing one answers false).
+    Ref v = get(frame);
+    if (!v) PyErr_Clear();
+    return v && v.get() == expected;
 }
 
 // ---- classes ----------------------------------------------------------------

@@ -3,8 +3,9 @@
 // Each native module owns one static `ModuleFrame`: the process-wide state of
 // that module (the module object once created, the interpreter that created
 // it, its namespace, the `builtins` module and the builtins resolved at load).
-// A module declares itself with VARNOK_MODULE, which defines the exported
-// `PyInit_<name>` and the create and exec slots.
+// A module declares itself with VARNOK_MODULE, which defines its static
+// `ModuleFrame` (whose definition carries the create and exec slots) and the
+// exported `PyInit_<name>`.
 #pragma once
 
 #include <cstdint>
@@ -49,7 +50,7 @@ struct ModuleFrame {
     int import_from(const char* module, const char* const* names) noexcept;  // from M import a, b
     int bind(const char* name, Ref value) noexcept;            // module global
 
-    // Creation steps, called by the slots that VARNOK_MODULE defines.
+    // Creation steps, called by the create and exec slots of `def`.
     PyObject* create(PyObject* spec) noexcept;
     int exec(PyObject* module) noexcept;
 };
@@ -67,8 +68,9 @@ struct GlobalName {
     explicit constexpr GlobalName(const char* t) noexcept : text(t) {}
     int init() noexcept;
     Ref get(const ModuleFrame& frame) noexcept;
-    // The current value if it is still `expected` (no new reference); used by
-    // fast paths that are valid only while a global is the load-time object.
+    // Whether the value `get` would give is `expected` (a failing lookup
+    // answers false, with no exception set); for shortcuts that are valid
+    // only while a global is the load-time object.
     bool is(const ModuleFrame& frame, PyObject* expected) noexcept;
 };
 

@@ -1,4 +1,10 @@
-"""Members whose __hash__, __eq__, __str__ or __len__ change the list, clean
+"""rowsieve under hostile callbacks.
+
+The systematic group (the harness of hostile.py): members, wildcards and
+arguments whose dunders clear, mutate or clean the list, rebind module
+globals, corrupt a cache, raise or re-enter, driven through every operation.
+
+Then members whose __hash__, __eq__, __str__ or __len__ change the list, clean
 it or raise while an index, the membership map, a neighbour map or the table
 is built. Each action runs in a subprocess against every operation: the
 process must not crash, each operation must give a value or an exception, and
@@ -11,6 +17,133 @@ import sys
 import textwrap
 
 import pytest
+
+from hostile import run_group
+
+ROWSIEVE = r'''
+LAYOUT = sys.argv[1]
+if LAYOUT == "tuple":
+    member = lambda i: (Evil(i), i % 3)
+else:
+    member = lambda i: Evil(i)
+
+
+def build():
+    return rowsieve([member(i) for i in range(8)])
+
+
+def ids(seq):
+    return [id(m) for m in seq]
+
+
+def check(r):
+    r.clean()
+    items = list(r)
+    assert r.select() is r
+    for m in items:
+        assert m in r
+    assert (member(1000) in r) is False
+    # Selections are checked where the operation left members that agree
+    # with the mode (base-list operations may not).
+    uniform = all(type(m) is tuple and len(m) == 2 for m in items)
+    if LAYOUT == "tuple" and uniform and r._rowsieve__scalar is False and r._rowsieve__tuplelen == 2:
+        wild = r._rowsieve__wild
+        for j in range(3):
+            assert ids(r.select(wild, j)) == ids(m for m in items if m[1] == j)
+        for m in items[:3]:
+            assert ids(r.select(m[0])) == ids(x for x in items if x[0] == m[0])
+        assert repr(r).count("\n") == len(items) + 1 if items else repr(r) == "[]"
+    if LAYOUT == "scalar" and r._rowsieve__scalar is True and not any(type(m) is tuple for m in items):
+        for m in items[:3]:
+            assert ids(r.select(m)) == ids(x for x in items if x == m)
+    if items and len(set(items)) == len(items):
+        for i, m in enumerate(items):
+            assert r.nextc(m) is items[(i + 1) % len(items)]
+            assert r.prevc(m) is items[i - 1]
+
+
+def cached(r):
+    """Builds every cache first, so that the operation meets warm caches."""
+    r.select(r[0][0] if LAYOUT == "tuple" else r[0])
+    r[0] in r
+    for nav in (r.next, r.prev, r.nextc, r.prevc):
+        try:
+            nav(r[1])
+        except KeyError:
+            pass
+    return r
+
+
+def stale_clean(r):
+    cached(r)
+    list.__setitem__(r, 0, member(94))     # the old first member lives on in the caches only
+    list.__delitem__(r, 1)
+    return r.clean()
+
+
+def wild_select(r):
+    r._rowsieve__wild = Evil(-1)
+    return r.select(Evil(1), *([Evil(-1)] if LAYOUT == "tuple" else []))
+
+
+OPS = {
+    "select-value": (lambda r: r.select(Evil(2)), rowsieve),
+    "select-cached": (lambda r: cached(r).select(Evil(2)), rowsieve),
+    "select-second-field": (lambda r: r.select("*", 1), rowsieve),
+    "select-alternatives": (lambda r: r.select([Evil(1), [Evil(2), ()], Evil(1)]), rowsieve),
+    "select-iterable-argument": (lambda r: r.select(EvilSeq(0, [Evil(3), Evil(4)])), rowsieve),
+    "select-custom-wildcard": (wild_select, rowsieve),
+    "select-member-length": (lambda r: (list.__setitem__(r, 0, EvilSeq(0, [Evil(0), 0])), r.select("*", 0)), None),
+    "in": (lambda r: r[3] in r, bool),
+    "in-cached": (lambda r: Evil(99) in cached(r), bool),
+    "next": (lambda r: r.next(r[2]), None),
+    "prev": (lambda r: r.prev(r[2]), None),
+    "nextc": (lambda r: r.nextc(r[7]), None),
+    "prevc-cached": (lambda r: cached(r).prevc(r[0]), None),
+    "repr": (lambda r: repr(r), str),
+    "repr-iterable-member": (lambda r: (list.__setitem__(r, 1, EvilSeq(1, [Evil(1), 1])), repr(r)), None),
+    "append": (lambda r: r.append(member(90)), type(None)),
+    "extend": (lambda r: r.extend([member(91), member(92)]), type(None)),
+    "extend-iterable": (lambda r: r.extend(EvilSeq(0, [member(93)])), type(None)),
+    "extend-list-subclass": (lambda r: r.extend(EvilList([member(94), member(95)])), type(None)),
+    "construct-from-iterable": (lambda r: rowsieve(EvilSeq(0, list(r))), rowsieve),
+    "insert": (lambda r: r.insert(1, member(96)), type(None)),
+    "pop": (lambda r: r.pop(0), None),
+    "remove": (lambda r: r.remove(member(4)), type(None)),
+    "delitem": (lambda r: r.__delitem__(0), type(None)),
+    "delitem-slice": (lambda r: r.__delitem__(slice(1, 4)), type(None)),
+    "delslice": (lambda r: r.__delslice__(0, 2), type(None)),
+    "add": (lambda r: r + [member(97)], rowsieve),
+    "iadd": (lambda r: r.__iadd__(EvilList([member(98)])), rowsieve),
+    "getslice": (lambda r: r.__getslice__(1, 5), rowsieve),
+    "clean-drops-stale-caches": (stale_clean, type(None)),
+}
+
+ACTION_SET = shared_actions(
+    mutate=[lambda r: r.append(member(50)), lambda r: list.insert(r, 0, member(51))],
+    clear=[lambda r: r.__delitem__(slice(None)), lambda r: list.clear(r)],
+    clean=lambda r: r.clean(),
+    rebinds={
+        "class": lambda: setattr(rs, "rowsieve", SubRowsieve),
+        "helpers": lambda: (setattr(rs, "_isstr", lambda v: False),
+                            setattr(rs, "operator", types.SimpleNamespace(itemgetter=operator.itemgetter))),
+        "delete": lambda: (vars(rs).pop("operator", None), vars(rs).pop("rowsieve", None)),
+    },
+    corrupt=lambda r: (r._rowsieve__index.clear(), setattr(r, "_rowsieve__contents", {}),
+                       setattr(r, "_rowsieve__nextc", {})),
+)
+
+for name, (op, result_type) in OPS.items():
+    scenario(name, build, op, ACTION_SET, check, result_type)
+finish()
+'''
+
+
+@pytest.mark.parametrize("layout", ["tuple", "scalar"])
+def test_rowsieve_under_hostile_members(layout):
+    fired = run_group(ROWSIEVE, layout)
+    assert all(fired[kind] for kind in ("hash", "eq", "ne", "len", "iter", "str", "del")), fired
+
 
 SCRIPT = r'''
 import sys
