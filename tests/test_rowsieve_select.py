@@ -4,6 +4,9 @@ Most cases run on an exact rowsieve (the native shortcuts) and on a trivial
 subclass (every step through the generic protocols); both must agree on the
 results, their identity and the state they leave."""
 import operator
+import os
+import subprocess
+import sys
 import traceback
 
 import pytest
@@ -114,6 +117,30 @@ def test_empty_and_undetermined(cls):
     e = cls()
     assert e.select() is e and e.select("*", "*") is e
     assert e.select(1, 2, 3) == [] and type(e.select(1)) is rowsieve
+
+
+def test_no_arguments_read_no_wildcard(cls):
+    bare = cls.__new__(cls)   # no __init__: no private state at all
+    with pytest.raises(AttributeError, match="'_rowsieve__scalar'"):
+        bare.select()
+    bare._rowsieve__scalar = None
+    assert bare.select() is bare
+    with pytest.raises(AttributeError, match="'_rowsieve__wild'"):
+        bare.select("*")
+
+
+def test_empty_pattern_over_members_without_length(cls):
+    r = cls()
+    r[:] = [1, 2, 3]   # the base list's assignment: the mode stays undetermined
+    assert r.select() is r and r.select("*") is r and r.select("*", "*") is r
+    nested = r.select(["*"])   # the nested select("*") is r, then result.extend(r)
+    assert type(nested) is rowsieve and nested == [1, 2, 3] and nested is not r
+    for args in [(1,), ([1],), ("*", 1)]:
+        with pytest.raises(TypeError, match="has no len"):
+            r.select(*args)
+    r[:] = [1, (2, 3)]
+    with pytest.raises(ValueError, match="^Cannot mix scalar and tuple values in a rowsieve$"):
+        r.select(["*"])
 
 
 def test_custom_wildcard(cls):
@@ -431,3 +458,27 @@ def test_native_results_are_sized_like_general_ones(n):
     for make in (lambda c: c(rows), lambda c: c(x for x in rows),
                  lambda c: c(rows).select(list(range(10)), "*"), lambda c: c(rows) + rows):
         assert sys.getsizeof(make(rowsieve)) == sys.getsizeof(make(Plain))
+
+
+# ---- the shortcuts switched off by a failed load-time probe ---------------------
+
+PROBE_SCENARIO = """
+from varnokpy._rowsieve import rowsieve
+r = rowsieve([(1, 2), (1, 3), (2, 3), (2, 4)])
+print(r.select(1, '*'), r.select('*', 3), r.select([2, 1], 3), r.select(9), r.select() is r, r.select(1) is r.select(1))
+print((1, 3) in r, (5, 5) in r, r.next((1, 2)), r.prevc((1, 2)), repr(r))
+r.append((5, 6)); r.extend([(7, 8)] * 300); r.insert(0, (0, 0)); r.pop()
+print(r.select(5), len(r.select(7)), vars(r.select(5)), list(vars(r)), r.__sizeof__(), r.select([7]).__sizeof__())
+s = rowsieve('ab'); print(s.select('a'), s + ['c'], repr(s), s.select(['b', 'a']))
+"""
+
+
+@pytest.mark.parametrize("probes", ["managed_dict", "str_table", "list_storage", "function_fields", "known_hash",
+                                    "all"])
+def test_answers_stay_right_without_a_probe(probes):
+    def run(**extra):
+        env = {**os.environ, **extra}
+        return subprocess.run([sys.executable, "-c", PROBE_SCENARIO], env=env, capture_output=True, text=True,
+                              check=True).stdout
+    assert run(VARNOK_FAIL_PROBES=probes) == run()
+

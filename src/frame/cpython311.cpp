@@ -9,12 +9,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace vk::py311 {
 
 namespace {
 
-constexpr const char* kProbeNames[] = {"dict_version", "type_version"};
+constexpr const char* kProbeNames[] = {"dict_version", "type_version",
+                                       // rowsieve's shortcuts
+                                       "managed_dict", "str_table", "list_storage", "function_fields",
+                                       "known_hash"};
 static_assert(sizeof kProbeNames / sizeof *kProbeNames == static_cast<size_t>(Probe::count));
 
 bool g_ran = false;
@@ -69,7 +73,221 @@ int probe_type_version() noexcept {
     return type_version(t) != tag;
 }
 
-int (*const kProbes[])() noexcept = {probe_dict_version, probe_type_version};
+// ==== rowsieve's shortcuts ==========================================================
+
+// A heap class `name` with base `base` and an empty namespace.
+Ref probe_class(const char* name, PyTypeObject* base) noexcept {
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns) return Ref();
+    return Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", name, base, ns.get()));
+}
+
+int probe_managed_dict() noexcept {
+    // A list subclass (as rowsieve is), whose instances get a dict at their
+    // first attribute store, and a plain class, whose instances start with
+    // their attributes inline.
+    Ref name = Ref::steal(PyUnicode_InternFromString("probe"));
+    if (!name) return -1;
+    for (PyTypeObject* base : {&PyList_Type, &PyBaseObject_Type}) {
+        Ref cls = probe_class("Probe", base);
+        if (!cls) return -1;
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return 0;
+        Ref o = Ref::steal(PyObject_CallNoArgs(cls.get()));
+        if (!o) return -1;
+        if (managed_dict(o.get())) return 0;
+        if (PyObject_SetAttr(o.get(), name.get(), Py_True) < 0) return -1;
+        // Either the dict that holds the attribute, or nothing (inline).
+        PyObject* seen = managed_dict(o.get());
+        if (seen && PyDict_GetItemWithError(seen, name.get()) != Py_True) return PyErr_Occurred() ? -1 : 0;
+        Ref d = Ref::steal(PyObject_GenericGetDict(o.get(), nullptr));
+        if (!d) return -1;
+        PyObject** slot = _PyObject_GetDictPtr(o.get());
+        if (!slot || *slot != d.get() || managed_dict(o.get()) != d.get() || (seen && seen != d.get())) return 0;
+        // A dict installed in a fresh instance is the one the interpreter uses.
+        Ref fresh = Ref::steal(type->tp_alloc(type, 0));
+        Ref installed = Ref::steal(PyDict_New());
+        if (!fresh || !installed || PyDict_SetItem(installed.get(), name.get(), Py_False) < 0) return -1;
+        if (managed_dict(fresh.get()) || !install_managed_dict(fresh.get(), Py_NewRef(installed.get()))) return 0;
+        if (install_managed_dict(fresh.get(), Py_NewRef(installed.get()))) return 0;  // refused: it has one
+        Ref value = Ref::steal(PyObject_GetAttr(fresh.get(), name.get()));
+        Ref d2 = Ref::steal(PyObject_GenericGetDict(fresh.get(), nullptr));
+        if (!value || !d2) return -1;
+        if (value.get() != Py_False || d2.get() != installed.get() || managed_dict(fresh.get()) != installed.get())
+            return 0;
+    }
+    return 1;
+}
+
+int probe_str_table() noexcept {
+    const char* const names[] = {"alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "theta", "iota"};
+    constexpr Py_ssize_t n = sizeof names / sizeof *names;
+    Ref keys[n];
+    Ref templ = Ref::steal(PyDict_New());
+    if (!templ) return -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        keys[i] = Ref::steal(PyUnicode_InternFromString(names[i]));
+        if (!keys[i] || PyDict_SetItem(templ.get(), keys[i].get(), Py_None) < 0) return -1;
+    }
+    Ref copy = Ref::steal(PyDict_Copy(templ.get()));
+    if (!copy) return -1;
+    if (!owns_str_table(copy.get(), n) || owns_str_table(copy.get(), n - 1)) return 0;
+    Ref values[n];
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (str_table_key(copy.get(), i) != keys[i].get() || str_table_value(copy.get(), i) != Py_None) return 0;
+        if (!(values[i] = Ref::steal(PyLong_FromSsize_t(i * 1000 + 7)))) return -1;
+        str_table_set(copy.get(), i, Py_NewRef(values[i].get()));
+    }
+    // The public API reads what was written, in the same order.
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(copy.get(), &pos, &k, &v)) {
+        if (i >= n || k != keys[i].get() || v != values[i].get()) return 0;
+        ++i;
+    }
+    if (i != n) return 0;
+    for (i = 0; i < n; ++i)
+        if (PyDict_GetItemWithError(copy.get(), keys[i].get()) != values[i].get()) return PyErr_Occurred() ? -1 : 0;
+    if (PyDict_GetItemWithError(templ.get(), keys[0].get()) != Py_None) return PyErr_Occurred() ? -1 : 0;
+    // Tables that are not of that shape are told apart.
+    if (PyDict_DelItem(copy.get(), keys[n - 1].get()) < 0) return -1;
+    if (owns_str_table(copy.get(), n - 1)) return 0;
+    Ref general = Ref::steal(PyDict_New());
+    if (!general || PyDict_SetItem(general.get(), values[0].get(), Py_None) < 0) return -1;
+    return !owns_str_table(general.get(), 1);
+}
+
+// The capacity of a list as the public API reports it.
+int capacity_of(PyObject* l, Py_ssize_t* out) noexcept {
+    Ref size = Ref::steal(PyObject_CallMethod(l, "__sizeof__", nullptr));
+    if (!size) return -1;
+    const Py_ssize_t bytes = PyLong_AsSsize_t(size.get());
+    if (bytes == -1 && PyErr_Occurred()) return -1;
+    *out = (bytes - (Py_ssize_t)PyList_Type.tp_basicsize) / (Py_ssize_t)sizeof(PyObject*);
+    return 0;
+}
+
+// A list of `m` ints grown by appends.
+Ref appended_list(Py_ssize_t m) noexcept {
+    Ref l = Ref::steal(PyList_New(0));
+    if (!l) return Ref();
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        Ref x = Ref::steal(PyLong_FromSsize_t(i));
+        if (!x || PyList_Append(l.get(), x.get()) < 0) return Ref();
+    }
+    return l;
+}
+
+int probe_list_storage() noexcept {
+    Ref l = appended_list(5);
+    if (!l) return -1;
+    Py_ssize_t cap;
+    if (capacity_of(l.get(), &cap) < 0) return -1;
+    if (list_capacity(l.get()) != cap) return 0;
+    for (Py_ssize_t i = 0; i < 5; ++i)
+        if (list_items(l.get())[i] != PyList_GET_ITEM(l.get(), i)) return 0;
+    // Extending by n items after m appends: the base list and list_reserve
+    // leave the same capacity.
+    const Py_ssize_t cases[][2] = {{0, 1}, {0, 5}, {1, 1}, {3, 1}, {4, 1}, {8, 3}, {0, 300}, {17, 40}, {100, 1}};
+    for (const auto& c : cases) {
+        const Py_ssize_t m = c[0], n = c[1];
+        Ref a = appended_list(m), b = appended_list(m), items = appended_list(n);
+        if (!a || !b || !items || PyList_SetSlice(a.get(), m, m, items.get()) < 0) return -1;
+        if (list_reserve(b.get(), n) < 0) return -1;
+        for (Py_ssize_t i = 0; i < n; ++i) list_items(b.get())[m + i] = Py_NewRef(PyList_GET_ITEM(items.get(), i));
+        Py_SET_SIZE(b.get(), m + n);
+        Py_ssize_t ca, cb;
+        if (capacity_of(a.get(), &ca) < 0 || capacity_of(b.get(), &cb) < 0) return -1;
+        if (ca != cb || PyObject_RichCompareBool(a.get(), b.get(), Py_EQ) != 1) return PyErr_Occurred() ? -1 : 0;
+        // Moving the items into an empty list leaves what an extension of
+        // an empty list leaves.
+        Ref base = Ref::steal(PyList_New(0)), to = Ref::steal(PyList_New(0));
+        Ref from = appended_list(n);
+        if (!base || !to || !from || PyList_SetSlice(base.get(), 0, 0, from.get()) < 0) return -1;
+        list_adopt(to.get(), from.get());
+        if (capacity_of(base.get(), &ca) < 0 || capacity_of(to.get(), &cb) < 0) return -1;
+        if (ca != cb || PyList_GET_SIZE(from.get()) != 0 ||
+            PyObject_RichCompareBool(base.get(), to.get(), Py_EQ) != 1)
+            return PyErr_Occurred() ? -1 : 0;
+    }
+    return 1;
+}
+
+int probe_function_fields() noexcept {
+    // A function defined in a namespace whose builtins are a dict, and one
+    // whose builtins are the module.
+    Ref code = Ref::steal(Py_CompileString("def f(): pass\n", "<probe>", Py_file_input));
+    if (!code) return -1;
+    Ref builtins_dict = Ref::steal(PyDict_New());
+    if (!builtins_dict) return -1;
+    PyObject* builtins_module = PyImport_AddModule("builtins");  // borrowed
+    if (!builtins_module) return -1;
+    for (PyObject* b : {builtins_dict.get(), builtins_module}) {
+        Ref globals = Ref::steal(PyDict_New());
+        if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", b) < 0) return -1;
+        Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+        if (!done) return -1;
+        PyObject* f = PyDict_GetItemString(globals.get(), "f");
+        if (!f || !PyFunction_Check(f)) return 0;
+        PyObject* expected = PyModule_Check(b) ? PyModule_GetDict(b) : b;
+        if (function_code(f) != PyFunction_GetCode(f) || function_globals(f) != PyFunction_GetGlobals(f) ||
+            function_globals(f) != globals.get() || function_builtins(f) != expected)
+            return 0;
+    }
+    return 1;
+}
+
+// Sample keys for the hash probes: a dozen of each kind, ints (negative and
+// big), strs (of every width), tuples (nested), and a few others.
+Ref probe_keys() noexcept {
+    static const char kKeys[] =
+        "[0, 1, -1, -2, 7, 255, -256, 2**30, -2**31, 2**61 - 1, 2**61, -2**62, 2**64 + 1, -10**30,"
+        " '', 'a', '*', 'probe', '_rowsieve__index', 'x' * 100, '\\xe9t\\xe9', '\\u20ac', '\\U0001f600',"
+        " 'a\\u20ac', 'name42', 'z',"
+        " (), (1,), (1, 2), (-1, -2), ('a', 1), (1, (2, 3)), ((1, 'x'), ('y', (2, None))), (0, 0, 0),"
+        " (2**64, -5), ('*', '*'), (1.5, True), ((),),"
+        " 1.5, -0.0, 1e300, None, True, False]";
+    Ref code = Ref::steal(Py_CompileString(kKeys, "<probe>", Py_eval_input));
+    Ref globals = Ref::steal(PyDict_New());
+    if (!code || !globals) return Ref();
+    PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
+    if (!builtins || PyDict_SetItemString(globals.get(), "__builtins__", builtins) < 0) return Ref();
+    return Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+}
+
+int probe_known_hash() noexcept {
+    Ref keys = probe_keys();
+    Ref by_hash = Ref::steal(PyDict_New()), by_api = Ref::steal(PyDict_New());
+    if (!keys || !by_hash || !by_api) return -1;
+    const Py_ssize_t n = PyList_GET_SIZE(keys.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* k = PyList_GET_ITEM(keys.get(), i);
+        const Py_hash_t h = PyObject_Hash(k);
+        Ref v = Ref::steal(PyLong_FromSsize_t(i));
+        if (h == -1 || !v) return -1;
+        if (dict_set_known_hash(by_hash.get(), k, v.get(), h) < 0 || PyDict_SetItem(by_api.get(), k, v.get()) < 0)
+            return -1;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* k = PyList_GET_ITEM(keys.get(), i);
+        const Py_hash_t h = PyObject_Hash(k);
+        if (h == -1) return -1;
+        PyObject* a = PyDict_GetItemWithError(by_hash.get(), k);
+        if (!a && PyErr_Occurred()) return -1;
+        if (!a || a != dict_get_known_hash(by_api.get(), k, h)) return PyErr_Occurred() ? -1 : 0;
+    }
+    Ref missing = Ref::steal(PyUnicode_FromString("missing"));
+    if (!missing) return -1;
+    const Py_hash_t h = PyObject_Hash(missing.get());
+    if (h == -1) return -1;
+    return !dict_get_known_hash(by_api.get(), missing.get(), h) && !PyErr_Occurred() &&
+           PyDict_GET_SIZE(by_hash.get()) == PyDict_GET_SIZE(by_api.get());
+}
+
+int (*const kProbes[])() noexcept = {probe_dict_version, probe_type_version,
+                                     // rowsieve's shortcuts
+                                     probe_managed_dict, probe_str_table, probe_list_storage,
+                                     probe_function_fields, probe_known_hash};
 static_assert(sizeof kProbes / sizeof *kProbes == static_cast<size_t>(Probe::count));
 
 }  // namespace
@@ -100,6 +318,61 @@ void report_probes(const char* module) noexcept {
     for (size_t i = 0; i < static_cast<size_t>(Probe::count); ++i)
         std::fprintf(stderr, " %s=%s", kProbeNames[i], usable(static_cast<Probe>(i)) ? "on" : "off");
     std::fprintf(stderr, "\n");
+}
+
+// ==== rowsieve's shortcuts: list storage ==============================================
+
+namespace {
+// The capacity that the base list gives a list grown by `step` items to
+// `needed`: a little room beyond the need, unless the step exceeds it.
+size_t grown_capacity(Py_ssize_t needed, Py_ssize_t step) noexcept {
+    size_t allocated = ((size_t)needed + ((size_t)needed >> 3) + 6) & ~(size_t)3;
+    if ((size_t)step > allocated - (size_t)needed) allocated = ((size_t)needed + 3) & ~(size_t)3;
+    return allocated;
+}
+}  // namespace
+
+int list_reserve(PyObject* l, Py_ssize_t n) noexcept {
+    auto* list = reinterpret_cast<PyListObject*>(l);
+    const Py_ssize_t size = Py_SIZE(l);
+    if (n > PY_SSIZE_T_MAX / (Py_ssize_t)sizeof(PyObject*) - size) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    const Py_ssize_t needed = size + n;
+    if (needed <= list->allocated) return 0;
+    const size_t allocated = grown_capacity(needed, n);
+    if (allocated > (size_t)PY_SSIZE_T_MAX / sizeof(PyObject*)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    auto** items = static_cast<PyObject**>(PyMem_Realloc(list->ob_item, allocated * sizeof(PyObject*)));
+    if (!items) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    list->ob_item = items;
+    list->allocated = (Py_ssize_t)allocated;
+    return 0;
+}
+
+void list_adopt(PyObject* to, PyObject* from) noexcept {
+    auto* x = reinterpret_cast<PyListObject*>(to);
+    auto* y = reinterpret_cast<PyListObject*>(from);
+    std::swap(x->ob_item, y->ob_item);
+    std::swap(x->allocated, y->allocated);
+    Py_SET_SIZE(to, Py_SIZE(from));
+    Py_SET_SIZE(from, 0);
+    const Py_ssize_t n = Py_SIZE(to);
+    const size_t fit = n ? grown_capacity(n, n) : 0;
+    if (fit && (size_t)x->allocated != fit) {
+        // Shrinking or growing to the base list's size; should the
+        // allocator refuse, the larger array stays (nothing is lost).
+        if (auto** items = static_cast<PyObject**>(PyMem_Realloc(x->ob_item, fit * sizeof(PyObject*)))) {
+            x->ob_item = items;
+            x->allocated = (Py_ssize_t)fit;
+        }
+    }
 }
 
 }  // namespace vk::py311

@@ -27,6 +27,12 @@ namespace vk::py311 {
 enum class Probe : unsigned {
     dict_version,   // dict version tags change on every mutation
     type_version,   // type version tags identify an unmodified class
+    // rowsieve's shortcuts
+    managed_dict,     // an instance's dict sits in the slot before the object
+    str_table,        // a dict's own key table of str keys, read and written by position
+    list_storage,     // a list's item array, its capacity and how the base list grows it
+    function_fields,  // a Python function's code, globals and builtins
+    known_hash,       // dict lookups and stores with a hash computed beforehand
     count
 };
 
@@ -68,6 +74,128 @@ inline PyObject* type_lookup(PyTypeObject* t, PyObject* name) noexcept { return 
 // exception being raised.
 inline void add_traceback(const char* funcname, const char* filename, int line) noexcept {
     _PyTraceback_Add(funcname, filename, line);
+}
+
+// ==== rowsieve's shortcuts ==========================================================
+
+// ---- instance dicts (Probe::managed_dict) -------------------------------------
+//
+// An instance of a heap class keeps its attributes either inline (a values
+// array in the slot four words before the object) or in a dict (the slot
+// three words before it) once one was asked for; a list subclass always
+// uses the dict.
+
+// The instance dict of `o` (borrowed) when its class keeps a managed dict and
+// the dict exists; nullptr otherwise (no dict yet, or attributes inline).
+inline PyObject* managed_dict(PyObject* o) noexcept {
+    if (!PyType_HasFeature(Py_TYPE(o), Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+    if (reinterpret_cast<void* const*>(o)[-4]) return nullptr;
+    return reinterpret_cast<PyObject* const*>(o)[-3];
+}
+
+// Gives `o`, a new instance without attributes (neither inline nor in a
+// dict), the instance dict `d`; the reference is stolen. False (and `d`
+// released) when `o` is not in that state.
+inline bool install_managed_dict(PyObject* o, PyObject* d) noexcept {
+    if (!PyType_HasFeature(Py_TYPE(o), Py_TPFLAGS_MANAGED_DICT) || reinterpret_cast<void* const*>(o)[-4] ||
+        reinterpret_cast<PyObject* const*>(o)[-3]) {
+        Py_DECREF(d);
+        return false;
+    }
+    reinterpret_cast<PyObject**>(o)[-3] = d;
+    return true;
+}
+
+// ---- dict key tables (Probe::str_table) -----------------------------------------
+//
+// A dict made by copying a dict of `n` str keys owns a table with those keys
+// in insertion order. While nobody but its creator has seen it, its values
+// may be replaced by position instead of by `n` lookups. Writing in place
+// bumps no version tag and does not track the dict for the collector: the
+// caller tracks it once it holds containers.
+
+namespace detail {
+struct KeyTable {  // the head of a dict's key table
+    Py_ssize_t refcnt;
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;  // 0 general, 1 str keys, 2 split
+    uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+    char indices[];
+};
+struct StrEntry {  // an entry of a table whose keys are all str
+    PyObject* key;
+    PyObject* value;
+};
+inline KeyTable* key_table(PyObject* d) noexcept {
+    return reinterpret_cast<KeyTable*>(reinterpret_cast<PyDictObject*>(d)->ma_keys);
+}
+inline StrEntry* str_entries(PyObject* d) noexcept {
+    KeyTable* keys = key_table(d);
+    return reinterpret_cast<StrEntry*>(keys->indices + ((size_t)1 << keys->log2_index_bytes));
+}
+}  // namespace detail
+
+// Is `d` an exact dict with a key table of its own holding exactly `n` str
+// keys, in entries 0 to n-1 with no deleted entry between them?
+inline bool owns_str_table(PyObject* d, Py_ssize_t n) noexcept {
+    if (!PyDict_CheckExact(d)) return false;
+    auto* dict = reinterpret_cast<PyDictObject*>(d);
+    const detail::KeyTable* keys = detail::key_table(d);
+    return !dict->ma_values && dict->ma_used == n && keys->kind == 1 && keys->nentries == n && keys->refcnt == 1;
+}
+
+// The key and the value of entry `i` of a dict for which owns_str_table held
+// (borrowed).
+inline PyObject* str_table_key(PyObject* d, Py_ssize_t i) noexcept { return detail::str_entries(d)[i].key; }
+inline PyObject* str_table_value(PyObject* d, Py_ssize_t i) noexcept { return detail::str_entries(d)[i].value; }
+
+// Replaces the value of entry `i` (the reference to `value` is stolen, the
+// old value released).
+inline void str_table_set(PyObject* d, Py_ssize_t i, PyObject* value) noexcept {
+    detail::StrEntry& e = detail::str_entries(d)[i];
+    PyObject* old = e.value;
+    e.value = value;
+    Py_XDECREF(old);
+}
+
+// ---- list storage (Probe::list_storage) ---------------------------------------
+
+// The item array of a list (its size is Py_SIZE; its capacity below).
+inline PyObject** list_items(PyObject* l) noexcept { return reinterpret_cast<PyListObject*>(l)->ob_item; }
+inline Py_ssize_t list_capacity(PyObject* l) noexcept { return reinterpret_cast<PyListObject*>(l)->allocated; }
+
+// Room for `n` more items in `l` (its size unchanged), grown as the base list
+// grows when it is extended by `n` items: 0, or -1 with MemoryError set.
+int list_reserve(PyObject* l, Py_ssize_t n) noexcept;
+
+// Moves the items of `from` (a list that only the caller holds) into the
+// empty list `to`, leaving `from` empty; `to` then has the capacity that the
+// base list's extension of an empty list by as many items leaves.
+void list_adopt(PyObject* to, PyObject* from) noexcept;
+
+// ---- function objects (Probe::function_fields) ---------------------------------
+
+// The code, globals and builtins of a Python function (borrowed).
+inline PyObject* function_code(PyObject* f) noexcept { return reinterpret_cast<PyFunctionObject*>(f)->func_code; }
+inline PyObject* function_globals(PyObject* f) noexcept {
+    return reinterpret_cast<PyFunctionObject*>(f)->func_globals;
+}
+inline PyObject* function_builtins(PyObject* f) noexcept {
+    return reinterpret_cast<PyFunctionObject*>(f)->func_builtins;
+}
+
+// ---- known hashes (Probe::known_hash) --------------------------------------------
+
+// `d[key]` (borrowed, nullptr when missing or on error) and `d[key] = value`
+// for an exact dict, with `hash` = hash(key) computed beforehand.
+inline PyObject* dict_get_known_hash(PyObject* d, PyObject* key, Py_hash_t hash) noexcept {
+    return _PyDict_GetItem_KnownHash(d, key, hash);
+}
+inline int dict_set_known_hash(PyObject* d, PyObject* key, PyObject* value, Py_hash_t hash) noexcept {
+    return _PyDict_SetItem_KnownHash(d, key, value, hash);
 }
 
 }  // namespace vk::py311
