@@ -142,10 +142,10 @@ def test_keyshelf_under_hostile_keys_values_and_coefficients(layout, kinds):
     assert all(fired[kind] for kind in kinds), fired
 
 
-def run_isolated(code):
+def run_isolated(code, env=()):
     path = os.pathsep.join(p for p in (SRC, os.environ.get("PYTHONPATH")) if p)
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env={**os.environ, "PYTHONPATH": path}, timeout=120)
+                          env={**os.environ, "PYTHONPATH": path, **dict(env)}, timeout=120)
     assert proc.returncode == 0, proc.stderr[-3000:]
     return proc.stdout.split()
 
@@ -251,3 +251,31 @@ SUM_UNDER_CHANGE = """
 
 def test_sums_under_change_match_the_general_path():
     assert run_isolated(SUM_UNDER_CHANGE) == ["ok"]
+
+
+# Every shortcut leans on load-time probes of the interpreter's layout; with
+# them failed (VARNOK_FAIL_PROBES), the general steps give the same answers.
+PROBED = """
+    import varnokpy._keyshelf as ks
+    from varnokpy._keyshelf import keyshelf
+    ks.LinExpr = float
+    d = keyshelf({(i, j, "s%d" % j): float(i * 10 + j) for i in range(6) for j in range(5)})
+    d[(0, 4, "s4")] = 0.5
+    d[(2, 1, "s1")] = 2.25
+    c = {k: 0.5 * k[0] for k in dict.keys(d)}
+    odd = keyshelf({(1, 2**70): 1.5, (-1, "\u00e9"): 2.5, ((1, -2), None): 4.0, (True, 1.5): 8.0})
+    out = [list(d._keys_internal()), d.sum(2, "*"), d.sum("*", 1), d.select([3, 1], "*", "s2"),
+           d.prod(c, "*", 2), d.prod(c), d.prod({(0, 4, "s4"): 3.0}), list(d.subset(1).items()),
+           odd.sum(), odd.select("*", [2**70, 1.5]), odd.prod({(1, 1.5): 2.0, (-1, "\u00e9"): 1.0})]
+    try:
+        d.prod({(0, 0, "s0"): "x"})
+    except TypeError as e:
+        import traceback
+        out.append([f.name for f in traceback.extract_tb(e.__traceback__)])
+    print(repr(out).replace(" ", ""))
+"""
+
+
+@pytest.mark.parametrize("probes", ["hash_known,dict_known_hash", "method_lookup", "all"])
+def test_answers_do_not_depend_on_the_probes(probes):
+    assert run_isolated(PROBED, {"VARNOK_FAIL_PROBES": probes}) == run_isolated(PROBED)

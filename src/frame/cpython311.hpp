@@ -33,6 +33,10 @@ enum class Probe : unsigned {
     list_storage,     // a list's item array, its capacity and how the base list grows it
     function_fields,  // a Python function's code, globals and builtins
     known_hash,       // dict lookups and stores with a hash computed beforehand
+    // keyshelf's shortcuts
+    hash_known,        // hash_known agrees with PyObject_Hash (int, str, tuple keys)
+    dict_known_hash,   // lookups with a known hash agree with PyDict_GetItem
+    method_lookup,     // get_method agrees with PyObject_GetAttr
     count
 };
 
@@ -67,6 +71,104 @@ inline unsigned int type_version(PyTypeObject* t) noexcept {
 // The attribute `name` along the MRO of `t`, borrowed, without running code
 // and without setting an exception; assigns `t` a version tag.
 inline PyObject* type_lookup(PyTypeObject* t, PyObject* name) noexcept { return _PyType_Lookup(t, name); }
+
+// ---- hashes of plain keys (keyshelf) ---------------------------------------------
+//
+// A plain key is one whose hashing is the interpreter's own, so that hashing
+// it can neither run Python code nor fail: an exact int, bool, float or str,
+// None, or an exact tuple of plain keys (nested at most 16 deep). Tuples do
+// not cache their hash, and hashing the keys is most of the cost of a warm
+// selection, so the hash is computed here without calls where the answer is
+// plain: tuplehash's lanes, the hash of an int of at most one digit, and the
+// hash a str has cached; PyObject_Hash for the rest (floats, big ints, strs
+// not hashed yet). Probe `hash_known` compares every branch with PyObject_Hash.
+
+namespace detail {
+
+constexpr Py_uhash_t kXXPrime1 = 11400714785074694791ULL;
+constexpr Py_uhash_t kXXPrime2 = 14029467366897019727ULL;
+constexpr Py_uhash_t kXXPrime5 = 2870177450012600261ULL;
+static_assert(sizeof(Py_uhash_t) == 8, "the lane constants are those of 64-bit hashes");
+constexpr int kMaxPlainDepth = 16;
+
+// long_hash of an exact int (or bool) of at most one digit.
+inline bool small_int_hash(PyObject* o, Py_hash_t& h) noexcept {
+    const digit* d = reinterpret_cast<PyLongObject*>(o)->ob_digit;
+    switch (Py_SIZE(o)) {
+        case 0: h = 0; return true;
+        case 1: h = static_cast<Py_hash_t>(d[0]); return true;
+        case -1: h = d[0] == 1 ? Py_hash_t(-2) : -static_cast<Py_hash_t>(d[0]); return true;
+        default: return false;
+    }
+}
+
+inline bool atom_hash(PyObject* key, Py_hash_t& hash) noexcept {
+    PyTypeObject* t = Py_TYPE(key);
+    if (t == &PyLong_Type || t == &PyBool_Type) {
+        if (small_int_hash(key, hash)) return true;
+    } else if (t == &PyUnicode_Type) {
+        hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+        if (hash != -1) return true;
+    } else if (t != &PyFloat_Type && key != Py_None) {
+        return false;
+    }
+    hash = PyObject_Hash(key);
+    if (hash == -1) {
+        PyErr_Clear();  // not expected of these types; the caller takes the generic path
+        return false;
+    }
+    return true;
+}
+
+inline bool plain_hash(PyObject* key, Py_hash_t& hash, int depth) noexcept {
+    if (Py_TYPE(key) != &PyTuple_Type) return atom_hash(key, hash);
+    if (depth > kMaxPlainDepth) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(key);
+    Py_uhash_t acc = kXXPrime5;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(key, i);
+        Py_hash_t lane;
+        if (Py_TYPE(item) == &PyTuple_Type ? !plain_hash(item, lane, depth + 1) : !atom_hash(item, lane))
+            return false;
+        acc += static_cast<Py_uhash_t>(lane) * kXXPrime2;
+        acc = (acc << 31) | (acc >> 33);
+        acc *= kXXPrime1;
+    }
+    acc += static_cast<Py_uhash_t>(n) ^ (kXXPrime5 ^ 3527539UL);
+    hash = acc == static_cast<Py_uhash_t>(-1) ? 1546275796 : static_cast<Py_hash_t>(acc);
+    return true;
+}
+
+}  // namespace detail
+
+// Sets `hash` to hash(key) and returns true for a plain key; returns false,
+// having run nothing observable, for any other key.
+inline bool hash_known(PyObject* key, Py_hash_t& hash) noexcept { return detail::plain_hash(key, hash, 0); }
+
+// ---- dict lookups with a known hash (keyshelf) ----------------------------------
+
+// `d[key]` borrowed, or nullptr (an exception set only if a comparison
+// failed); `hash` must be hash(key). May run Python code (`__eq__` of a
+// stored key with the same hash).
+inline PyObject* dict_get_known_hash(PyObject* d, PyObject* key, Py_hash_t hash) noexcept {
+    return _PyDict_GetItem_KnownHash(d, key, hash);
+}
+
+// `key in d` (1, 0, or -1 with an exception set); `hash` must be hash(key).
+inline int dict_contains_known_hash(PyObject* d, PyObject* key, Py_hash_t hash) noexcept {
+    return _PyDict_Contains_KnownHash(d, key, hash);
+}
+
+// ---- method lookup (keyshelf) ----------------------------------------------------
+
+// `obj.<name>` as a method call resolves it, without making a bound method:
+// returns 1 with `*method` the function found on the type (to be called with
+// `obj` first), 0 with `*method` the attribute's value, or 0 with `*method`
+// null and an exception set. `*method` must be null on entry. May run Python
+// code (descriptors, __getattr__).
+inline int get_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+    return _PyObject_GetMethod(obj, name, method);
+}
 
 // ---- tracebacks -----------------------------------------------------------------
 
@@ -189,11 +291,8 @@ inline PyObject* function_builtins(PyObject* f) noexcept {
 
 // ---- known hashes (Probe::known_hash) --------------------------------------------
 
-// `d[key]` (borrowed, nullptr when missing or on error) and `d[key] = value`
-// for an exact dict, with `hash` = hash(key) computed beforehand.
-inline PyObject* dict_get_known_hash(PyObject* d, PyObject* key, Py_hash_t hash) noexcept {
-    return _PyDict_GetItem_KnownHash(d, key, hash);
-}
+// `d[key] = value` for an exact dict, with `hash` = hash(key) computed
+// beforehand (the lookup is `dict_get_known_hash` above).
 inline int dict_set_known_hash(PyObject* d, PyObject* key, PyObject* value, Py_hash_t hash) noexcept {
     return _PyDict_SetItem_KnownHash(d, key, value, hash);
 }

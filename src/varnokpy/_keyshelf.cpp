@@ -22,23 +22,18 @@
 // `warnings`) are looked up at call time; the legacy switch is read from the
 // class that the global `keyshelf` names at every use.
 //
-// Fast paths. `select`, `sum` and `prod` are called in tight loops while a
-// model is built. Their Python-level form stacks three generators (the
-// selection, a generator expression, the accumulator) and a pair tuple per
-// key. When `self._iteritems_internal` still resolves to this module's own
-// function (found on the type, not shadowed by the instance) and, for the
-// sums, `_sum_terms` is still the function bound at load, the same steps
-// run as one native loop: the same calls in the same order, the same
-// traceback entries on failure, only without the intermediate objects.
-// A key whose hashing cannot run Python code is hashed once per step, and
-// tuples of plain atoms are hashed without calls into the interpreter; the
-// hash then serves every lookup of that key in the step (see `KeyHash`).
+// Shortcuts. The methods below are the general steps. The ones a modeller
+// calls in tight loops (`select`, `sum`, `prod`, the `dict` calls through
+// `super`, the sort key) first try a shortcut from _keyshelf_native.hpp,
+// which reaches the same answer in C when its guards prove that nothing
+// could tell the difference, and otherwise leaves the general steps to run.
 #include "frame.hpp"
+
+#include "cpython311.hpp"
 
 #include <iterator>
 #include <new>
 #include <string>
-#include <vector>
 
 using vk::Ref;
 
@@ -90,23 +85,23 @@ PyObject* kIteritemsWarning = nullptr;
 PyObject* kNeedsDict = nullptr;      // "keyshelf.prod requires a dictionary"
 PyObject* kInvalidArgument = nullptr;
 
-// The objects that the module body bound, kept alive here so that an
-// identity test against them can never match a newer object that happens to
-// reuse the address of a deleted one.
+// Objects bound at load. The module's own functions are kept alive here, so
+// that an identity test against them can never match a newer object that
+// happens to reuse the address of a deleted one; they also name the
+// traceback entries of the calls a shortcut stands in for.
 struct LoadTime {
     PyObject* sum_terms = nullptr;           // `_sum_terms`
     PyObject* iteritems_internal = nullptr;  // `keyshelf._iteritems_internal`
+    PyObject* rank_prototype = nullptr;      // the sort key, closed over a keyshelf per build
+    PyObject* dict_keys = nullptr;           // `dict.keys`
+    PyObject* dict_getitem = nullptr;        // `dict.__getitem__`
+    binaryfunc keyshelf_subscript = nullptr; // the item-lookup slot of `keyshelf`
 } load;
 
-// Traceback names of the frames that a fast path stands in for (the
-// functions are kept alive by `load`).
-struct TracebackFrames {
-    vk::Function* sum_terms = nullptr;
-    vk::Function* iteritems_internal = nullptr;
-    int keys_internal_line = 0;
-} tbf;
-
-const char* const kSource = "src/varnokpy/_keyshelf";
+// The lines of the generator expressions that feed `_sum_terms` in `sum` and
+// `prod` (traceback entries).
+const int kSumGenexprLine = __LINE__;
+const int kProdGenexprLine = __LINE__;
 
 int module_constants(vk::ModuleFrame&) noexcept {
     if (vk::intern_all({
@@ -155,15 +150,58 @@ int module_constants(vk::ModuleFrame&) noexcept {
     return 0;
 }
 
-int ready_rank_function_type() noexcept;
+PyObject* rank_of_key(vk::Function* fn, PyObject* const* a) noexcept;
 
-int module_prebuilt(vk::ModuleFrame&) noexcept {
+// lambda k: self.__pos.get(k, len(self.__pos) + 1), inside _keys_internal.
+const vk::FunctionSpec kRank = {"lambda_", "keyshelf._keys_internal.<locals>.<lambda>", "k", rank_of_key, nullptr,
+                                __LINE__, false, true};
+
+int module_prebuilt(vk::ModuleFrame& f) noexcept {
     if (!kSortKwnames) {
         PyObject* key = vk::intern("key");
         if (!key || !(kSortKwnames = PyTuple_Pack(1, key))) return -1;
     }
-    return ready_rank_function_type();
+    // dict is immutable: its methods are resolved once.
+    auto* dict_type = reinterpret_cast<PyObject*>(&PyDict_Type);
+    if (!load.dict_keys && !(load.dict_keys = PyObject_GetAttr(dict_type, N.keys))) return -1;
+    if (!load.dict_getitem && !(load.dict_getitem = PyObject_GetAttr(dict_type, N.getitem))) return -1;
+    if (!load.rank_prototype) load.rank_prototype = vk::make_function(f, kRank, Ref()).release();
+    return load.rank_prototype ? 0 : -1;
 }
+
+// ============================================================================
+// Calls both paths make
+// ============================================================================
+
+// `obj.<name>(*vals)`, dispatched through `obj`.
+// CAUTION: may run arbitrary Python code
+Ref call_method_star(PyObject* name, PyObject* obj, PyObject* vals) noexcept {
+    const Py_ssize_t n = PyTuple_GET_SIZE(vals);
+    // Slot 0 stays free for PY_VECTORCALL_ARGUMENTS_OFFSET.
+    vk::SmallVec<PyObject*, 10> stack;
+    if (!stack.reserve(static_cast<size_t>(n) + 2)) return Ref();
+    stack.push(nullptr);
+    stack.push(obj);
+    for (Py_ssize_t i = 0; i < n; ++i) stack.push(PyTuple_GET_ITEM(vals, i));
+    // `obj` and the tuple `vals` are owned by the caller for the whole call.
+    return Ref::steal(PyObject_VectorcallMethod(name, stack.data() + 1,
+                                                static_cast<size_t>(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// `self._keys_internal().select(*vals)`, dispatched as the class's own code
+// does it.
+// CAUTION: may run arbitrary Python code
+Ref selection_of(PyObject* self, PyObject* vals) noexcept {
+    Ref keylist = vk::call_method(N.keys_internal, {self});
+    if (!keylist) return Ref();
+    return call_method_star(N.select, keylist.get(), vals);
+}
+
+}  // namespace
+
+#include "_keyshelf_native.hpp"
+
+namespace {
 
 // ============================================================================
 // Helpers
@@ -177,140 +215,6 @@ Ref spawn(vk::Function* fn, vk::GenBody* body) noexcept {
         return Ref();
     }
     return vk::make_generator(fn, body);
-}
-
-// Traceback entry of a generator body that a fast path ran inline (plain
-// name) or of a module function it stood in for (full name).
-void add_generator_entry(const vk::Function* fn) noexcept {
-    vk::add_traceback_entry(PyUnicode_AsUTF8(fn->name), kSource, fn->line);
-}
-void add_function_entry(const vk::Function* fn) noexcept {
-    vk::add_traceback_entry(fn->tb_name, kSource, fn->line);
-}
-
-// A vectorcall argument stack: slot 0 is left free for
-// PY_VECTORCALL_ARGUMENTS_OFFSET, then `lead` (if any), then the items of the
-// tuple `rest`.
-class ArgStack {
-public:
-    ArgStack(PyObject* lead, PyObject* rest) noexcept {
-        const Py_ssize_t n = PyTuple_GET_SIZE(rest);
-        const Py_ssize_t size = n + 2;
-        if (size <= static_cast<Py_ssize_t>(std::size(small_))) {
-            items_ = small_;
-        } else {
-            items_ = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * size));
-            heap_ = items_;
-            if (!items_) {
-                PyErr_NoMemory();
-                return;
-            }
-        }
-        items_[0] = nullptr;
-        count_ = 0;
-        if (lead) items_[1 + count_++] = lead;
-        for (Py_ssize_t i = 0; i < n; ++i) items_[1 + count_++] = PyTuple_GET_ITEM(rest, i);
-    }
-    ~ArgStack() { PyMem_Free(heap_); }
-    ArgStack(const ArgStack&) = delete;
-    ArgStack& operator=(const ArgStack&) = delete;
-
-    bool ok() const noexcept { return items_ != nullptr; }
-    PyObject* const* args() const noexcept { return items_ + 1; }
-    size_t nargsf() const noexcept { return static_cast<size_t>(count_) | PY_VECTORCALL_ARGUMENTS_OFFSET; }
-
-private:
-    PyObject* small_[10];
-    PyObject** items_ = nullptr;
-    PyObject** heap_ = nullptr;
-    Py_ssize_t count_ = 0;
-};
-
-// Values gathered for a new list, owned here until the list is made in one
-// step (a list under construction is never visible to Python code).
-class ValueBuffer {
-public:
-    ValueBuffer() noexcept = default;
-    ValueBuffer(const ValueBuffer&) = delete;
-    ValueBuffer& operator=(const ValueBuffer&) = delete;
-    ~ValueBuffer() {
-        for (PyObject* o : items_) Py_DECREF(o);
-    }
-
-    void reserve(Py_ssize_t n) noexcept {
-        try {
-            items_.reserve(static_cast<size_t>(n));
-        } catch (const std::bad_alloc&) {
-            // Growing one item at a time still works, or fails in push().
-        }
-    }
-    int push(PyObject* o) noexcept {
-        try {
-            items_.push_back(o);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        Py_INCREF(o);
-        return 0;
-    }
-    Ref to_list() noexcept {
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items_.size())));
-        if (!list) return Ref();
-        for (size_t i = 0; i < items_.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items_[i]);
-        items_.clear();
-        return list;
-    }
-
-private:
-    std::vector<PyObject*> items_;
-};
-
-// `obj.<name>(*vals)`, dispatched through `obj`.
-// CAUTION: may run arbitrary Python code
-Ref call_method_star(PyObject* name, PyObject* obj, PyObject* vals) noexcept {
-    ArgStack stack(obj, vals);
-    if (!stack.ok()) return Ref();
-    // `obj` and the tuple `vals` are owned by the caller for the whole call.
-    PyObject* const* args = stack.args();
-    return Ref::steal(PyObject_VectorcallMethod(name, const_cast<PyObject**>(args), stack.nargsf(), nullptr));
-}
-
-// `self.<name>` resolved as the interpreter resolves a method call: either a
-// function found on the type and not shadowed by the instance (`unbound`,
-// to be called with `self` first), or the attribute's value.
-struct Method {
-    Ref callable;
-    bool unbound = false;
-
-    explicit operator bool() const noexcept { return bool(callable); }
-    // Is it `fn`, found on the type?
-    bool is(PyObject* fn) const noexcept { return unbound && callable.get() == fn; }
-};
-
-// CAUTION: may run arbitrary Python code
-Method resolve_method(PyObject* self, PyObject* name) noexcept {
-    PyObject* m = nullptr;
-    int unbound = _PyObject_GetMethod(self, name, &m);
-    Method result;
-    result.callable = Ref::steal(m);
-    result.unbound = unbound == 1;
-    return result;
-}
-
-// Calls a resolved method with `*vals`.
-// CAUTION: may run arbitrary Python code
-Ref call_resolved(const Method& m, PyObject* self, PyObject* vals) noexcept {
-    ArgStack stack(m.unbound ? self : nullptr, vals);
-    if (!stack.ok()) return Ref();
-    return Ref::steal(PyObject_Vectorcall(m.callable.get(), stack.args(), stack.nargsf(), nullptr));
-}
-
-// `self.<name>` and `self.<name> = value`, through the instance.
-// CAUTION: may run arbitrary Python code
-inline Ref get_attr(PyObject* self, PyObject* name) noexcept { return vk::getattr(self, name); }
-inline int set_attr(PyObject* self, PyObject* name, PyObject* value) noexcept {
-    return PyObject_SetAttr(self, name, value);
 }
 
 // `self.clean()`, through the instance.
@@ -374,52 +278,10 @@ int unpack_pair(PyObject* pair, Ref& a, Ref& b) noexcept {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// Does `dict` follow `cls` in the method order of `type(self)`? Then
-// `super(cls, self).<name>` is the `dict` method of that name for every name
-// this class calls, since `dict` defines them all.
-bool dict_follows(PyObject* cls, PyObject* self) noexcept {
-    PyObject* mro = Py_TYPE(self)->tp_mro;
-    if (!mro || !PyTuple_Check(mro)) return false;
-    const Py_ssize_t n = PyTuple_GET_SIZE(mro);
-    for (Py_ssize_t i = 0; i + 1 < n; ++i) {
-        if (PyTuple_GET_ITEM(mro, i) == cls)
-            return PyTuple_GET_ITEM(mro, i + 1) == reinterpret_cast<PyObject*>(&PyDict_Type);
-    }
-    return false;
-}
-
-// `super(cls, self).<name>(*args, **kwargs)`. When `dict` follows `cls`, the
-// `dict` method is bound and called directly (the bound method is what the
-// super object would have produced, so its messages are the same); item
-// assignment, deletion and `__init__` call the `dict` slot they wrap.
+// `super(cls, self).<name>(*args, **kwargs)`.
 // CAUTION: may run arbitrary Python code
 Ref super_call(PyObject* cls, PyObject* self, PyObject* name, PyObject* args, PyObject* kwargs) noexcept {
-    if (dict_follows(cls, self)) {
-        const Py_ssize_t n = PyTuple_GET_SIZE(args);
-        const bool no_kwargs = !kwargs || PyDict_GET_SIZE(kwargs) == 0;
-        if (name == N.setitem && n == 2 && no_kwargs) {
-            if (PyDict_Type.tp_as_mapping->mp_ass_subscript(self, PyTuple_GET_ITEM(args, 0),
-                                                           PyTuple_GET_ITEM(args, 1)) < 0)
-                return Ref();
-            return Ref::borrow(Py_None);
-        }
-        if (name == N.delitem && n == 1 && no_kwargs) {
-            if (PyDict_Type.tp_as_mapping->mp_ass_subscript(self, PyTuple_GET_ITEM(args, 0), nullptr) < 0)
-                return Ref();
-            return Ref::borrow(Py_None);
-        }
-        if (name == N.init) {
-            if (PyDict_Type.tp_init(self, args, kwargs) < 0) return Ref();
-            return Ref::borrow(Py_None);
-        }
-        PyObject* descr = _PyType_Lookup(&PyDict_Type, name);
-        if (descr && Py_TYPE(descr)->tp_descr_get) {
-            Ref bound = Ref::steal(
-                Py_TYPE(descr)->tp_descr_get(descr, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
-            if (!bound) return Ref();
-            return Ref::steal(PyObject_Call(bound.get(), args, kwargs));
-        }
-    }
+    if (vk::Shortcut s = native::super_dict_call(cls, self, name, args, kwargs); s.taken()) return s.take();
     Ref sup = vk::call(builtin(B_super), {cls, self});
     if (!sup) return Ref();
     Ref method = vk::getattr(sup.get(), name);
@@ -448,209 +310,27 @@ Ref super_cell_call(vk::Function* fn, PyObject* self, PyObject* name) noexcept {
 }
 
 // ============================================================================
-// Key hashes
-// ============================================================================
-
-// The hash of a key, taken once and reused for every lookup of that key in
-// one step. Reuse is sound only where computing the hash again could not be
-// told apart from reusing it: no Python code runs and the result cannot
-// change. That holds for exact `str`, `int`, `float`, `bool`, `None` and
-// exact tuples of these (nested tuples included), the "pure" keys; any other
-// key is hashed by every lookup, as the generic path does.
-//
-// A tuple does not cache its hash, and hashing the keys is most of the cost
-// of a warm `select` or `sum`. For pure keys the hash is therefore computed
-// here without calls into the interpreter where the answer is plain: the
-// tuple hash (xxHash-style lanes) and the hash of an int of at most one
-// digit, as CPython 3.11 defines them, and the hash that a `str` caches.
-// Everything else goes through PyObject_Hash.
-constexpr Py_uhash_t kXXPrime1 = 11400714785074694791ULL;
-constexpr Py_uhash_t kXXPrime2 = 14029467366897019727ULL;
-constexpr Py_uhash_t kXXPrime5 = 2870177450012600261ULL;
-static_assert(sizeof(Py_uhash_t) == 8, "the lane constants are those of 64-bit hashes");
-
-// Hash of an exact int (or bool) of at most one digit, as long_hash gives it.
-inline bool small_int_hash(PyObject* o, Py_uhash_t& h) noexcept {
-    const digit* d = reinterpret_cast<PyLongObject*>(o)->ob_digit;
-    switch (Py_SIZE(o)) {
-        case 0:
-            h = 0;
-            return true;
-        case 1:
-            h = d[0];
-            return true;
-        case -1:
-            h = static_cast<Py_uhash_t>(d[0] == 1 ? Py_hash_t(-2) : -static_cast<Py_hash_t>(d[0]));
-            return true;
-        default:
-            return false;
-    }
-}
-
-bool pure_hash(PyObject* key, Py_hash_t& hash, int depth = 0) noexcept;
-
-// The hash of a pure key that is not a tuple; false for any other key.
-inline bool pure_atom_hash(PyObject* key, Py_hash_t& hash) noexcept {
-    PyTypeObject* t = Py_TYPE(key);
-    if (t == &PyLong_Type || t == &PyBool_Type) {
-        Py_uhash_t h;
-        if (small_int_hash(key, h)) {
-            hash = static_cast<Py_hash_t>(h);
-            return true;
-        }
-    } else if (t == &PyUnicode_Type) {
-        hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-        if (hash != -1) return true;
-    } else if (t != &PyFloat_Type && key != Py_None) {
-        return false;
-    }
-    hash = PyObject_Hash(key);
-    if (hash == -1) {
-        // Not expected of these types; the generic path will report it.
-        PyErr_Clear();
-        return false;
-    }
-    return true;
-}
-
-// Sets `hash` and returns true for a pure key; returns false (having run
-// nothing observable) for any other key.
-bool pure_hash(PyObject* key, Py_hash_t& hash, int depth) noexcept {
-    if (Py_TYPE(key) != &PyTuple_Type) return pure_atom_hash(key, hash);
-    if (depth > 16) return false;
-    const Py_ssize_t n = PyTuple_GET_SIZE(key);
-    Py_uhash_t acc = kXXPrime5;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(key, i);
-        Py_hash_t lane;
-        if (Py_TYPE(item) == &PyTuple_Type ? !pure_hash(item, lane, depth + 1) : !pure_atom_hash(item, lane))
-            return false;
-        acc += static_cast<Py_uhash_t>(lane) * kXXPrime2;
-        acc = (acc << 31) | (acc >> 33);
-        acc *= kXXPrime1;
-    }
-    acc += static_cast<Py_uhash_t>(n) ^ (kXXPrime5 ^ 3527539UL);
-    hash = acc == static_cast<Py_uhash_t>(-1) ? 1546275796 : static_cast<Py_hash_t>(acc);
-    return true;
-}
-
-// `self[k]` on an instance whose type still takes item lookup from `dict`
-// (its `__getitem__` is dict's own) is `dict`'s subscript: a lookup, then
-// for a missing key `__missing__` or KeyError. A heap subclass of dict
-// reaches it through the generic slot, which finds the same method.
-PyObject* dict_getitem_method = nullptr;
-binaryfunc keyshelf_subscript_slot = nullptr;
-
-// A type version tag known to pass the check: the tag changes whenever the
-// type (or a base) is modified, so a match proves nothing has changed since.
-unsigned int dict_subscript_tag = 0;
-
-bool subscript_is_dicts_slow(PyObject* self) noexcept {
-    PyTypeObject* t = Py_TYPE(self);
-    if (!PyDict_Check(self) || !t->tp_as_mapping) return false;
-    binaryfunc slot = t->tp_as_mapping->mp_subscript;
-    if (slot != PyDict_Type.tp_as_mapping->mp_subscript && slot != keyshelf_subscript_slot) return false;
-    if (_PyType_Lookup(t, N.getitem) != dict_getitem_method) return false;
-    // The lookup has given the type a tag if it had none.
-    if (PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) dict_subscript_tag = t->tp_version_tag;
-    return true;
-}
-
-inline bool subscript_is_dicts(PyObject* self) noexcept {
-    PyTypeObject* t = Py_TYPE(self);
-    // A tag that passed is a dict subclass's, so the instance is a dict.
-    if (dict_subscript_tag && t->tp_version_tag == dict_subscript_tag &&
-        PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG))
-        return true;
-    return subscript_is_dicts_slow(self);
-}
-
-class KeyHash {
-public:
-    explicit KeyHash(PyObject* key) noexcept : key_(key) { pure_ = pure_hash(key, hash_); }
-
-    // `mapping[key]` for an exact dict (no `__missing__`), else the generic
-    // item lookup. Returns a new reference.
-    // CAUTION: may run arbitrary Python code
-    Ref getitem(PyObject* mapping) noexcept {
-        if (pure_ && PyDict_CheckExact(mapping)) {
-            PyObject* v = _PyDict_GetItem_KnownHash(mapping, key_, hash_);
-            if (v) return Ref::borrow(v);
-            if (PyErr_Occurred()) return Ref();
-            PyObject* exc = PyTuple_Pack(1, key_);
-            if (exc) {
-                PyErr_SetObject(PyExc_KeyError, exc);
-                Py_DECREF(exc);
-            }
-            return Ref();
-        }
-        return Ref::steal(PyObject_GetItem(mapping, key_));
-    }
-
-    // `key in mapping`.
-    // CAUTION: may run arbitrary Python code
-    int contained_in(PyObject* mapping) noexcept {
-        if (pure_ && PyDict_CheckExact(mapping)) {
-            return _PyDict_Contains_KnownHash(mapping, key_, hash_);
-        }
-        return PySequence_Contains(mapping, key_);
-    }
-
-    // Item lookup on the instance `self`; `dict_subscript` tells that its
-    // type takes item lookup from dict (`subscript_is_dicts`), so a found key
-    // needs no more than the dict lookup, and a missing one is left to the
-    // generic lookup (which consults `__missing__`).
-    // CAUTION: may run arbitrary Python code
-    Ref getitem_of_instance(PyObject* self, bool dict_subscript) noexcept {
-        if (pure_ && dict_subscript) {
-            PyObject* v = _PyDict_GetItem_KnownHash(self, key_, hash_);
-            if (v) return Ref::borrow(v);
-            if (PyErr_Occurred()) return Ref();
-        }
-        return Ref::steal(PyObject_GetItem(self, key_));
-    }
-
-private:
-    PyObject* key_;  // borrowed: the caller holds it for the object's life
-    Py_hash_t hash_ = -1;
-    bool pure_ = false;
-};
-
-// ============================================================================
 // The key list
 // ============================================================================
 
-// The sort key of the key list: `lambda k: self.__pos.get(k, len(self.__pos) + 1)`.
-struct RankFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    PyObject* owner;  // the keyshelf
-};
-
-PyTypeObject RankFunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-
-// Is `self.<name>` a plain read of the instance dict (no Python code)?
-bool plain_instance_attr(PyObject* self, PyObject* name) noexcept {
-    PyTypeObject* t = Py_TYPE(self);
-    return t->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(t, name);
-}
-
+// The sort key: `lambda k: self.__pos.get(k, len(self.__pos) + 1)`, a closure
+// over the keyshelf being built.
 // CAUTION: may run arbitrary Python code
-PyObject* rank_of(PyObject* owner, PyObject* key) noexcept {
-    Ref pos = get_attr(owner, N.pos);
-    if (!pos) return nullptr;
-    if (PyDict_CheckExact(pos.get()) && plain_instance_attr(owner, N.pos)) {
-        // `pos.get` is dict.get and the second read of `self.__pos` yields the
-        // same map: nothing between the two reads can run Python code.
-        const Py_ssize_t n = PyDict_GET_SIZE(pos.get());
-        PyObject* r = PyDict_GetItemWithError(pos.get(), key);
-        if (r) return Py_NewRef(r);
-        if (PyErr_Occurred()) return nullptr;
-        return PyLong_FromSsize_t(n + 1);
+PyObject* rank_of_key(vk::Function* fn, PyObject* const* a) noexcept {
+    // Held across the calls below: they may drop every other reference.
+    Ref self = Ref::borrow(fn->closure);
+    if (!self) {
+        // Only a function resurrected after the cycle collector cleared it.
+        PyErr_SetString(PyExc_RuntimeError, "sort key called after it was cleared");
+        return nullptr;
     }
+    PyObject* key = a[0];
+    if (vk::Shortcut s = native::rank_of(self.get(), key); s.taken()) return s.release();
+    Ref pos = vk::getattr(self.get(), N.pos);
+    if (!pos) return nullptr;
     Ref get = vk::getattr(pos.get(), N.get);
     if (!get) return nullptr;
-    Ref pos_again = get_attr(owner, N.pos);
+    Ref pos_again = vk::getattr(self.get(), N.pos);
     if (!pos_again) return nullptr;
     const Py_ssize_t n = PyObject_Length(pos_again.get());
     if (n < 0) return nullptr;
@@ -659,97 +339,39 @@ PyObject* rank_of(PyObject* owner, PyObject* key) noexcept {
     return vk::call(get.get(), {key, fallback.get()}).release();
 }
 
-PyObject* rank_function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                                   PyObject* kwnames) noexcept {
-    auto* self = reinterpret_cast<RankFunction*>(callable);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if ((kwnames && PyTuple_GET_SIZE(kwnames)) || nargs != 1) {
-        PyErr_Format(PyExc_TypeError, "lambda() takes exactly 1 positional argument (%zd given)", nargs);
-        return nullptr;
-    }
-    // Cleared only when the collector breaks a cycle through it.
-    Ref owner = Ref::borrow(self->owner);
-    PyObject* r = owner ? rank_of(owner.get(), args[0]) : nullptr;
-    if (!owner) PyErr_SetString(PyExc_ReferenceError, "the keyshelf of this sort key is gone");
-    if (!r)
-        vk::add_traceback_entry("varnokpy._keyshelf.keyshelf._keys_internal.lambda", kSource, tbf.keys_internal_line);
-    return r;
-}
-
-int rank_function_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<RankFunction*>(self)->owner);
-    return 0;
-}
-
-int rank_function_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<RankFunction*>(self)->owner);
-    return 0;
-}
-
-void rank_function_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    rank_function_clear(self);
-    PyObject_GC_Del(self);
-}
-
-int ready_rank_function_type() noexcept {
-    if (RankFunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
-    RankFunctionType.tp_name = "keyshelf_rank_function";
-    RankFunctionType.tp_basicsize = sizeof(RankFunction);
-    RankFunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
-    RankFunctionType.tp_vectorcall_offset = offsetof(RankFunction, vectorcall);
-    RankFunctionType.tp_call = PyVectorcall_Call;
-    RankFunctionType.tp_dealloc = rank_function_dealloc;
-    RankFunctionType.tp_traverse = rank_function_traverse;
-    RankFunctionType.tp_clear = rank_function_clear;
-    return PyType_Ready(&RankFunctionType);
-}
-
-Ref make_rank_function(PyObject* owner) noexcept {
-    RankFunction* f = PyObject_GC_New(RankFunction, &RankFunctionType);
-    if (!f) return Ref();
-    f->vectorcall = rank_function_vectorcall;
-    f->owner = Py_NewRef(owner);
-    PyObject_GC_Track(f);
-    return Ref::steal(reinterpret_cast<PyObject*>(f));
-}
-
 // _keys_internal(self)
 // CAUTION: may run arbitrary Python code
 PyObject* keyshelf_keys_internal(vk::Function*, PyObject* const* a) noexcept {
     PyObject* self = a[0];
-    Ref current = get_attr(self, N.keylist);
+    // 1. A built key list is returned as it is.
+    Ref current = vk::getattr(self, N.keylist);
     if (!current) return nullptr;
-    int built = PyObject_IsTrue(current.get());
+    const int built = PyObject_IsTrue(current.get());
     if (built < 0) return nullptr;
     if (built) return current.release();
     current.reset();
 
-    // rowsieve(dict.keys(self), self.wild)
+    // 2. self.__keys = rowsieve(dict.keys(self), self.wild)
     Ref cls = g_rowsieve.get(frame);
     if (!cls) return nullptr;
-    PyObject* keys_descr = _PyType_Lookup(&PyDict_Type, N.keys);
-    if (!keys_descr) {
-        PyErr_SetString(PyExc_SystemError, "dict.keys is missing");
-        return nullptr;
-    }
-    Ref view = vk::call(keys_descr, {self});
+    Ref view = vk::call(load.dict_keys, {self});
     if (!view) return nullptr;
-    Ref wild = get_attr(self, N.wild);
+    Ref wild = vk::getattr(self, N.wild);
     if (!wild) return nullptr;
     Ref keylist = vk::call(cls.get(), {view.get(), wild.get()});
     if (!keylist) return nullptr;
     view.reset();
-    if (set_attr(self, N.keylist, keylist.get()) < 0) return nullptr;
+    if (vk::setattr(self, N.keylist, keylist.get()) < 0) return nullptr;
 
-    // keylist.sort(key=...), the base list's stable sort unless the class
-    // bound to `rowsieve` says otherwise.
-    Ref rank = make_rank_function(self);
+    // 3. keylist.sort(key=lambda k: ...), the base list's stable sort unless
+    // the class bound to `rowsieve` says otherwise.
+    Ref rank = vk::make_closure(load.rank_prototype, self);
     if (!rank) return nullptr;
     PyObject* stack[] = {nullptr, keylist.get(), rank.get()};
     Ref sorted = Ref::steal(
         PyObject_VectorcallMethod(N.sort, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kSortKwnames));
     if (!sorted) return nullptr;
+    // 4.
     return keylist.release();
 }
 
@@ -762,16 +384,16 @@ PyObject* keyshelf_init(vk::Function*, PyObject* const* a) noexcept {
     PyObject *self = a[0], *args = a[1], *kwargs = a[2];
     Ref r = super_keyshelf_call(self, N.init, args, kwargs);
     if (!r) return nullptr;
-    if (set_attr(self, N.wild, kStar) < 0) return nullptr;
+    if (vk::setattr(self, N.wild, kStar) < 0) return nullptr;
     Ref pos = Ref::steal(PyDict_New());
-    if (!pos || set_attr(self, N.pos, pos.get()) < 0) return nullptr;
+    if (!pos || vk::setattr(self, N.pos, pos.get()) < 0) return nullptr;
     if (call_clean(self) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 // clean(self)
 PyObject* keyshelf_clean(vk::Function*, PyObject* const* a) noexcept {
-    if (set_attr(a[0], N.keylist, Py_None) < 0) return nullptr;
+    if (vk::setattr(a[0], N.keylist, Py_None) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -791,7 +413,7 @@ PyObject* keyshelf_setord(vk::Function*, PyObject* const* a) noexcept {
         if (!item) return nullptr;
         if (PyDict_SetItem(map.get(), item.get(), index.get()) < 0) return nullptr;
     }
-    if (set_attr(self, N.pos, map.get()) < 0) return nullptr;
+    if (vk::setattr(self, N.pos, map.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -802,13 +424,13 @@ PyObject* keyshelf_setitem(vk::Function*, PyObject* const* a) noexcept {
     Ref r = super_keyshelf_call(self, N.setitem, args, kwargs);
     if (!r) return nullptr;
     // self.__pos[args[0]] = len(self.__pos)
-    Ref pos = get_attr(self, N.pos);
+    Ref pos = vk::getattr(self, N.pos);
     if (!pos) return nullptr;
     const Py_ssize_t n = PyObject_Length(pos.get());
     if (n < 0) return nullptr;
     Ref position = Ref::steal(PyLong_FromSsize_t(n));
     if (!position) return nullptr;
-    pos = get_attr(self, N.pos);
+    pos = vk::getattr(self, N.pos);
     if (!pos) return nullptr;
     if (PyTuple_GET_SIZE(args) < 1) {
         PyErr_SetString(PyExc_IndexError, "tuple index out of range");
@@ -851,15 +473,6 @@ PyObject* keyshelf_update(vk::Function*, PyObject* const* a) noexcept {
 // ============================================================================
 // Generators
 // ============================================================================
-
-// `self._keys_internal().select(*vals)`, dispatched as the class's own code
-// does it.
-// CAUTION: may run arbitrary Python code
-Ref selection_of(PyObject* self, PyObject* vals) noexcept {
-    Ref keylist = vk::call_method(N.keys_internal, {self});
-    if (!keylist) return Ref();
-    return call_method_star(N.select, keylist.get(), vals);
-}
 
 // _iteritems_internal(self, *vals) and iteritems(self, *vals): the pairs
 // (k, self[k]) of the selection, in selection order; `iteritems` warns first.
@@ -991,9 +604,6 @@ private:
     Ref owner_;  // the mapping of the membership test and item lookup
 };
 
-const int kSumGenexprLine = __LINE__;
-const int kProdGenexprLine = __LINE__;
-
 // Creates a generator expression of `enclosing` over `iterable`: the
 // iterator is taken in the enclosing function, as Python does.
 // CAUTION: may run arbitrary Python code
@@ -1002,7 +612,7 @@ Ref make_genexpr(const char* enclosing_tb, const char* qualname, int line, Terms
     Ref it = Ref::steal(PyObject_GetIter(iterable));
     if (!it) {
         std::string name = std::string(enclosing_tb) + ".genexpr";
-        vk::add_traceback_entry(name.c_str(), kSource, line);
+        vk::add_traceback_entry(name.c_str(), frame.info.source_path, line);
         return Ref();
     }
     auto* body = new (std::nothrow) TermsBody(kind, it.get(), owner);
@@ -1010,7 +620,7 @@ Ref make_genexpr(const char* enclosing_tb, const char* qualname, int line, Terms
         PyErr_NoMemory();
         return Ref();
     }
-    return vk::make_generator("genexpr", qualname, kSource, line, body);
+    return vk::make_generator("genexpr", qualname, frame.info.source_path, line, body);
 }
 
 PyObject* keyshelf_iteritems_internal(vk::Function* fn, PyObject* const* a) noexcept {
@@ -1057,7 +667,7 @@ PyObject* legacy_list(vk::Function* fn, PyObject* self, bool pairs, int line) no
     Ref it = Ref::steal(PyObject_GetIter(keylist.get()));
     if (!it) {
         std::string name = std::string(fn->tb_name) + ".genexpr";
-        vk::add_traceback_entry(name.c_str(), kSource, line);
+        vk::add_traceback_entry(name.c_str(), frame.info.source_path, line);
         return nullptr;
     }
     for (;;) {
@@ -1071,7 +681,7 @@ PyObject* legacy_list(vk::Function* fn, PyObject* self, bool pairs, int line) no
         Ref item = pairs ? Ref::steal(PyTuple_Pack(2, key.get(), value.get())) : std::move(value);
         if (!item || PyList_Append(result.get(), item.get()) < 0) break;
     }
-    vk::add_traceback_entry("genexpr", kSource, line);
+    vk::add_traceback_entry("genexpr", frame.info.source_path, line);
     return nullptr;
 }
 
@@ -1095,83 +705,23 @@ PyObject* keyshelf_items(vk::Function* fn, PyObject* const* a) noexcept {
 // Selection, subset, aggregation
 // ============================================================================
 
-struct NoSizeHint {
-    void operator()(Py_ssize_t) const noexcept {}
-};
-
-// One walk over the selection as `_iteritems_internal` makes it, run inline
-// by the fast paths. `visit(key, hash, value)` gets each key with its value,
-// read at the moment the pair would have been produced; a failure of the
-// walk itself (key list, select, iteration, value lookup) carries the
-// generator's traceback entry. `size_hint` learns the selection's length
-// when it is known in advance.
-// CAUTION: may run arbitrary Python code
-template <class Visit, class SizeHint = NoSizeHint>
-int walk_selection(PyObject* self, PyObject* vals, Visit&& visit, SizeHint&& size_hint = SizeHint()) noexcept {
-    Ref selection = selection_of(self, vals);
-    if (!selection) {
-        add_generator_entry(tbf.iteritems_internal);
-        return -1;
-    }
-    auto fail_walk = [&]() noexcept {
-        add_generator_entry(tbf.iteritems_internal);
-        return -1;
-    };
-    auto step = [&](KeyHash& hash, PyObject* key) noexcept -> int {
-        // Checked at every step: the previous step may have run Python code
-        // that changed the class.
-        Ref value = hash.getitem_of_instance(self, subscript_is_dicts(self));
-        if (!value) return fail_walk();
-        return visit(key, hash, value.get());
-    };
-    PyObject* sel = selection.get();
-    if (PyList_Check(sel) && Py_TYPE(sel)->tp_iter == PyList_Type.tp_iter) {
-        // The list iterator's walk: the size is read again at every step,
-        // since a step may run Python code that changes the list.
-        size_hint(PyList_GET_SIZE(sel));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sel); ++i) {
-            Ref key = Ref::borrow(PyList_GET_ITEM(sel, i));
-            KeyHash hash(key.get());
-            if (step(hash, key.get()) < 0) return -1;
-        }
-        return 0;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(sel));
-    if (!it) return fail_walk();
-    for (;;) {
-        Ref key = Ref::steal(PyIter_Next(it.get()));
-        if (!key) return PyErr_Occurred() ? fail_walk() : 0;
-        KeyHash hash(key.get());
-        if (step(hash, key.get()) < 0) return -1;
-    }
-}
-
-// Is `self._iteritems_internal` this module's own, with `method` resolved?
-bool own_iteritems(const Method& method) noexcept { return method.is(load.iteritems_internal); }
-
-// select(self, *vals)
+// select(self, *vals): [v for k, v in self._iteritems_internal(*vals)]
 // CAUTION: may run arbitrary Python code
 PyObject* keyshelf_select(vk::Function*, PyObject* const* a) noexcept {
     PyObject *self = a[0], *vals = a[1];
-    Method method = resolve_method(self, N.iteritems_internal);
-    if (!method) return nullptr;
-    ValueBuffer values;
-    if (own_iteritems(method)) {
-        int r = walk_selection(self, vals, [&](PyObject*, KeyHash&, PyObject* value) noexcept {
-            return values.push(value);
-        }, [&](Py_ssize_t n) noexcept { values.reserve(n); });
-        return r < 0 ? nullptr : values.to_list().release();
-    }
-    Ref pairs = call_resolved(method, self, vals);
+    if (vk::Shortcut s = native::select(self, vals); s.taken()) return s.release();
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) return nullptr;
+    Ref pairs = call_method_star(N.iteritems_internal, self, vals);
     if (!pairs) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(pairs.get()));
     if (!it) return nullptr;
     for (;;) {
         Ref pair = Ref::steal(PyIter_Next(it.get()));
-        if (!pair) return PyErr_Occurred() ? nullptr : values.to_list().release();
+        if (!pair) return PyErr_Occurred() ? nullptr : result.release();
         Ref key, value;
         if (unpack_pair(pair.get(), key, value) < 0) return nullptr;
-        if (values.push(value.get()) < 0) return nullptr;
+        if (PyList_Append(result.get(), value.get()) < 0) return nullptr;
     }
 }
 
@@ -1189,135 +739,32 @@ PyObject* keyshelf_subset(vk::Function*, PyObject* const* a) noexcept {
     Ref order = selection_of(self, vals);
     if (!order) return nullptr;
     if (!vk::call_method(N.setord, {d.get(), order.get()})) return nullptr;
-    Ref wild = get_attr(self, N.wild);
-    if (!wild || set_attr(d.get(), N.wild, wild.get()) < 0) return nullptr;
+    Ref wild = vk::getattr(self, N.wild);
+    if (!wild || vk::setattr(d.get(), N.wild, wild.get()) < 0) return nullptr;
     return d.release();
 }
 
-// The accumulation of `_sum_terms`, run inline: `result = LinExpr()` (the
-// global read now), then `result += term` for every term in order.
-//
-// While the running result and the terms are exact floats, `+=` is float
-// addition, which makes a new float per step that nothing else sees: the sum
-// is then kept as a double and boxed once, when a term of another type
-// arrives or at the end. A product of two exact floats, which would be such
-// an unseen float too, is folded in the same way. The arithmetic is the same
-// IEEE operations in the same order (the product is stored before it is
-// added, so it cannot be fused into one rounding).
-class InlineSum {
-public:
-    // CAUTION: may run arbitrary Python code
-    int start() noexcept {
-        Ref linexpr = g_LinExpr.get(frame);
-        if (linexpr) result_ = vk::call(linexpr.get(), {});
-        return result_ ? 0 : -1;
-    }
-
-    // result += term; a failure is the accumulator's.
-    // CAUTION: may run arbitrary Python code
-    int add(PyObject* term) noexcept {
-        if (PyFloat_CheckExact(term) && unboxed_or_float()) {
-            total_ += PyFloat_AS_DOUBLE(term);
-            return 0;
-        }
-        if (box() < 0) return fail_adding();
-        Ref sum = Ref::steal(PyNumber_InPlaceAdd(result_.get(), term));
-        if (!sum) return fail_adding();
-        result_ = std::move(sum);
-        return 0;
-    }
-
-    // result += coefficient * value; a failed product is the term's.
-    // CAUTION: may run arbitrary Python code
-    int add_product(PyObject* coefficient, PyObject* value) noexcept {
-        if (PyFloat_CheckExact(coefficient) && PyFloat_CheckExact(value) && unboxed_or_float()) {
-            volatile double product = PyFloat_AS_DOUBLE(coefficient) * PyFloat_AS_DOUBLE(value);
-            total_ += product;
-            return 0;
-        }
-        Ref term = Ref::steal(PyNumber_Multiply(coefficient, value));
-        if (!term) return -1;
-        return add(term.get());
-    }
-
-    bool adding_failed() const noexcept { return adding_failed_; }
-
-    Ref finish() noexcept {
-        if (box() < 0) return Ref();
-        return std::move(result_);
-    }
-
-private:
-    // Can the next float term be added to the double? Unboxes a float result.
-    bool unboxed_or_float() noexcept {
-        if (!boxed_) return true;
-        if (!PyFloat_CheckExact(result_.get())) return false;
-        total_ = PyFloat_AS_DOUBLE(result_.get());
-        boxed_ = false;
-        return true;
-    }
-    int box() noexcept {
-        if (boxed_) return 0;
-        Ref f = Ref::steal(PyFloat_FromDouble(total_));
-        if (!f) return -1;
-        result_ = std::move(f);
-        boxed_ = true;
-        return 0;
-    }
-    int fail_adding() noexcept {
-        adding_failed_ = true;
-        return -1;
-    }
-
-    Ref result_;
-    double total_ = 0.0;
-    bool boxed_ = true;
-    bool adding_failed_ = false;
-};
-
-// Runs `produce(sum)` on an inline accumulation and returns the result.
-// Failures carry the traceback entries of the frames that the Python-level
-// form would have shown: the generator expression and `_sum_terms` for a
-// failing term, `_sum_terms` for a failing addition.
+// `_sum_terms(<generator expression of kind over iterable>)`, the global read
+// first, as the call expression evaluates it.
 // CAUTION: may run arbitrary Python code
-template <class Produce>
-PyObject* accumulate_inline(int genexpr_line, Produce&& produce) noexcept {
-    InlineSum sum;
-    if (sum.start() < 0) {
-        add_function_entry(tbf.sum_terms);
-        return nullptr;
-    }
-    if (produce(sum) < 0) {
-        if (!sum.adding_failed()) vk::add_traceback_entry("genexpr", kSource, genexpr_line);
-        add_function_entry(tbf.sum_terms);
-        return nullptr;
-    }
-    Ref result = sum.finish();
-    if (!result) add_function_entry(tbf.sum_terms);
-    return result.release();
+PyObject* sum_generated(vk::Function* fn, const char* qualname, int line, TermsBody::Kind kind, PyObject* sum_terms,
+                        PyObject* iterable, PyObject* owner) noexcept {
+    Ref gen = make_genexpr(fn->tb_name, qualname, line, kind, iterable, owner);
+    if (!gen) return nullptr;
+    return vk::call(sum_terms, {gen.get()}).release();
 }
 
-// sum(self, *vals)
+// sum(self, *vals): _sum_terms(v for k, v in self._iteritems_internal(*vals))
 // CAUTION: may run arbitrary Python code
 PyObject* keyshelf_sum(vk::Function* fn, PyObject* const* a) noexcept {
     PyObject *self = a[0], *vals = a[1];
+    if (vk::Shortcut s = native::sum(self, vals); s.taken()) return s.release();
     Ref sum_terms = g_sum_terms.get(frame);
     if (!sum_terms) return nullptr;
-    Method method = resolve_method(self, N.iteritems_internal);
-    if (!method) return nullptr;
-    if (sum_terms.get() == load.sum_terms && own_iteritems(method)) {
-        return accumulate_inline(kSumGenexprLine, [&](InlineSum& sum) noexcept {
-            return walk_selection(self, vals, [&](PyObject*, KeyHash&, PyObject* value) noexcept {
-                return sum.add(value);
-            });
-        });
-    }
-    Ref pairs = call_resolved(method, self, vals);
+    Ref pairs = call_method_star(N.iteritems_internal, self, vals);
     if (!pairs) return nullptr;
-    Ref gen = make_genexpr(fn->tb_name, "keyshelf.sum.<locals>.genexpr", kSumGenexprLine, TermsBody::Values,
-                           pairs.get(), Py_None);
-    if (!gen) return nullptr;
-    return vk::call(sum_terms.get(), {gen.get()}).release();
+    return sum_generated(fn, "keyshelf.sum.<locals>.genexpr", kSumGenexprLine, TermsBody::Values, sum_terms.get(),
+                         pairs.get(), Py_None);
 }
 
 // prod, a dict of coefficients: walk the smaller side.
@@ -1331,35 +778,23 @@ PyObject* prod_with_dict(vk::Function* fn, PyObject* self, PyObject* d, PyObject
         if (ns < 0) return nullptr;
         walk_coefficients = nd < ns;
     }
-    Ref sum_terms = g_sum_terms.get(frame);
-    if (!sum_terms) return nullptr;
+    const char* qualname = "keyshelf.prod.<locals>.genexpr";
     if (walk_coefficients) {
+        // _sum_terms(w * self[k] for k, w in d.items() if k in self)
+        Ref sum_terms = g_sum_terms.get(frame);
+        if (!sum_terms) return nullptr;
         Ref items = vk::call_method(N.items, {d});
         if (!items) return nullptr;
-        Ref gen = make_genexpr(fn->tb_name, "keyshelf.prod.<locals>.genexpr", kProdGenexprLine,
-                               TermsBody::CoefficientsFirst, items.get(), self);
-        if (!gen) return nullptr;
-        return vk::call(sum_terms.get(), {gen.get()}).release();
+        return sum_generated(fn, qualname, kProdGenexprLine, TermsBody::CoefficientsFirst, sum_terms.get(),
+                             items.get(), self);
     }
-    Method method = resolve_method(self, N.iteritems_internal);
-    if (!method) return nullptr;
-    if (sum_terms.get() == load.sum_terms && own_iteritems(method)) {
-        return accumulate_inline(kProdGenexprLine, [&](InlineSum& sum) noexcept {
-            return walk_selection(self, vals, [&](PyObject*, KeyHash& key, PyObject* value) noexcept -> int {
-                int found = key.contained_in(d);
-                if (found <= 0) return found;
-                Ref coefficient = key.getitem(d);
-                if (!coefficient) return -1;
-                return sum.add_product(coefficient.get(), value);
-            });
-        });
-    }
-    Ref pairs = call_resolved(method, self, vals);
+    // _sum_terms(d[k] * v for k, v in self._iteritems_internal(*vals) if k in d)
+    if (vk::Shortcut s = native::prod_over_selection(self, d, vals); s.taken()) return s.release();
+    Ref sum_terms = g_sum_terms.get(frame);
+    if (!sum_terms) return nullptr;
+    Ref pairs = call_method_star(N.iteritems_internal, self, vals);
     if (!pairs) return nullptr;
-    Ref gen = make_genexpr(fn->tb_name, "keyshelf.prod.<locals>.genexpr", kProdGenexprLine, TermsBody::SelectionFirst,
-                           pairs.get(), d);
-    if (!gen) return nullptr;
-    return vk::call(sum_terms.get(), {gen.get()}).release();
+    return sum_generated(fn, qualname, kProdGenexprLine, TermsBody::SelectionFirst, sum_terms.get(), pairs.get(), d);
 }
 
 // Replaces the pending exception by TypeError("Invalid keyshelf.prod
@@ -1370,28 +805,24 @@ void replace_with_invalid_argument() noexcept {
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb && value) PyException_SetTraceback(value, tb);
-    _PyErr_StackItem* handled = PyThreadState_Get()->exc_info;
-    PyObject* outer = handled->exc_value;
-    handled->exc_value = Py_NewRef(value ? value : Py_None);
+    Ref outer = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(value);
     PyErr_SetObject(builtin(B_TypeError), kInvalidArgument);
-    PyObject* ours = handled->exc_value;
-    handled->exc_value = outer;
-    Py_XDECREF(ours);
+    PyErr_SetHandledException(outer.get());
     Py_XDECREF(type);
     Py_XDECREF(value);
     Py_XDECREF(tb);
 }
 
-// prod, a list of coefficients by position.
+// prod, a list of coefficients by position:
+// _sum_terms(w * self[i] for i, w in enumerate(d) if i in self)
 // CAUTION: may run arbitrary Python code
 PyObject* prod_with_list(vk::Function* fn, PyObject* self, PyObject* d) noexcept {
     Ref result;
     if (Ref sum_terms = g_sum_terms.get(frame)) {
-        if (Ref pairs = vk::call(builtin(B_enumerate), {d})) {
-            Ref gen = make_genexpr(fn->tb_name, "keyshelf.prod.<locals>.genexpr", kProdGenexprLine,
-                                   TermsBody::CoefficientsFirst, pairs.get(), self);
-            if (gen) result = vk::call(sum_terms.get(), {gen.get()});
-        }
+        if (Ref pairs = vk::call(builtin(B_enumerate), {d}))
+            result = Ref::steal(sum_generated(fn, "keyshelf.prod.<locals>.genexpr", kProdGenexprLine,
+                                              TermsBody::CoefficientsFirst, sum_terms.get(), pairs.get(), self));
     }
     if (result) return result.release();
     // Interrupts and exits are not argument errors: only Exception
@@ -1495,8 +926,6 @@ const vk::FunctionSpec kPopitem = {"popitem", "keyshelf.popitem", "self, *args",
 const vk::FunctionSpec kUpdate = {"update", "keyshelf.update", "self, *args", keyshelf_update, nullptr,
                                   __LINE__, false};
 
-vk::Function* as_function(const Ref& r) noexcept { return reinterpret_cast<vk::Function*>(r.get()); }
-
 int module_body(vk::ModuleFrame& f) noexcept {
     // import warnings
     if (f.import_module("warnings") < 0) return -1;
@@ -1551,17 +980,9 @@ int module_body(vk::ModuleFrame& f) noexcept {
     // keys, values and items use the zero-argument form of super().
     for (const Ref* fn : {&keys_fn, &values_fn, &items_fn}) vk::set_class_cell(fn->get(), cls.get());
 
-    keyshelf_subscript_slot = reinterpret_cast<PyTypeObject*>(cls.get())->tp_as_mapping->mp_subscript;
-    vk::set_field(dict_getitem_method, Ref::borrow(_PyType_Lookup(&PyDict_Type, N.getitem)));
-    if (!dict_getitem_method) {
-        PyErr_SetString(PyExc_SystemError, "dict.__getitem__ is missing");
-        return -1;
-    }
+    load.keyshelf_subscript = reinterpret_cast<PyTypeObject*>(cls.get())->tp_as_mapping->mp_subscript;
     vk::set_field(load.sum_terms, sum_terms_fn.dup());
     vk::set_field(load.iteritems_internal, iteritems_internal_fn.dup());
-    tbf.sum_terms = as_function(sum_terms_fn);
-    tbf.iteritems_internal = as_function(iteritems_internal_fn);
-    tbf.keys_internal_line = as_function(keys_internal_fn)->line;
     // copy, deepcopy and pickle: the dict's items, the instance attributes,
     // an independent position map, and no key list.
     static const char* const kFreshNone[] = {"_keyshelf__keys", nullptr};

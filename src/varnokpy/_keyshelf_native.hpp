@@ -1,0 +1,436 @@
+// The shortcuts of varnokpy._keyshelf.
+//
+// Included by _keyshelf.cpp after its module state and the helpers both
+// paths share, inside the same anonymous namespace: one compile unit, so
+// traceback entries still name "src/varnokpy/_keyshelf". It is not a header
+// of its own.
+//
+// Each shortcut answers done, failed or not taken (`vk::Shortcut`); "not
+// taken" means that nothing observable happened: no Python code ran and
+// nothing changed, so the caller's general steps start from the same state.
+// Every guard consults `vk::kShortcuts` (directly or through
+// `py311::usable`), so the general-only build takes none of them.
+//
+// What they skip. `select`, `sum` and `prod` are called in tight loops while
+// a model is built. Their Python-level form stacks three generators (the
+// selection, a generator expression, the accumulator) and a pair tuple per
+// key. When `self._iteritems_internal` resolves to this module's own
+// function (found on the type, not shadowed by the instance, and resolving
+// it runs no code) and, for the sums, `_sum_terms` is still the function
+// bound at load, the same steps run as one native loop: the same calls in
+// the same order, the same traceback entries on failure, only without the
+// intermediate objects. A key whose hashing cannot run Python code (a plain
+// key, py311::hash_known) is hashed once per step; the hash then serves
+// every lookup of that key in the step.
+#pragma once
+
+namespace {
+namespace native {
+
+using vk::Shortcut;
+namespace py311 = vk::py311;
+using py311::Probe;
+
+// ============================================================================
+// Guards
+// ============================================================================
+
+// Is `self.<name>` a read of the instance dict that runs no code (no
+// attribute hook, nothing of that name on the class)?
+bool plain_instance_attr(PyObject* self, PyObject* name) noexcept {
+    if (!py311::usable(Probe::type_version)) return false;
+    PyTypeObject* t = Py_TYPE(self);
+    return t->tp_getattro == PyObject_GenericGetAttr && !py311::type_lookup(t, name);
+}
+
+// Is `self._iteritems_internal` this module's own function, found on the
+// type and not shadowed by the instance? Runs no code: with the generic
+// attribute lookup and our function on the type, resolving the method is a
+// look into the instance dict.
+bool iteritems_is_own(PyObject* self) noexcept {
+    if (!py311::usable(Probe::type_version) || !py311::usable(Probe::method_lookup)) return false;
+    PyTypeObject* t = Py_TYPE(self);
+    if (t->tp_getattro != PyObject_GenericGetAttr ||
+        py311::type_lookup(t, N.iteritems_internal) != load.iteritems_internal)
+        return false;
+    PyObject* m = nullptr;
+    const int unbound = py311::get_method(self, N.iteritems_internal, &m);
+    Ref found = Ref::steal(m);
+    if (!found) {
+        PyErr_Clear();  // not expected: the type has the attribute
+        return false;
+    }
+    return unbound == 1 && found.get() == load.iteritems_internal;
+}
+
+// Does `self[k]` do exactly dict's subscript (the type takes item lookup
+// from dict: its `__getitem__` is dict's own)? A heap subclass reaches it
+// through the generic slot, which finds the same method. The last type that
+// passed is remembered by its version tag, which changes whenever the type
+// (or a base) is modified, so a match proves nothing has changed since.
+unsigned int g_dict_subscript_tag = 0;
+
+bool subscript_is_dicts(PyObject* self) noexcept {
+    PyTypeObject* t = Py_TYPE(self);
+    // A tag that passed is a dict subclass's, so the instance is a dict (and
+    // the probe passed).
+    if (g_dict_subscript_tag && py311::type_version(t) == g_dict_subscript_tag) return true;
+    if (!py311::usable(Probe::type_version)) return false;
+    if (!PyDict_Check(self) || !t->tp_as_mapping) return false;
+    binaryfunc slot = t->tp_as_mapping->mp_subscript;
+    if (slot != PyDict_Type.tp_as_mapping->mp_subscript && slot != load.keyshelf_subscript) return false;
+    if (py311::type_lookup(t, N.getitem) != load.dict_getitem) return false;
+    // The lookup has given the type a tag if it had none.
+    g_dict_subscript_tag = py311::type_version(t);
+    return true;
+}
+
+// ============================================================================
+// super(cls, self).<name>(...)
+// ============================================================================
+
+// When `super` is the builtin and `dict` follows `cls` in the method order of
+// `type(self)`, `super(cls, self).<name>` is the `dict` method of that name
+// (dict defines every name this class calls), so it is bound and called
+// directly: the bound method is the one the super object would have made,
+// with the same messages. Item assignment, deletion and `__init__` call the
+// dict slot their method wraps.
+// CAUTION: may run arbitrary Python code
+Shortcut super_dict_call(PyObject* cls, PyObject* self, PyObject* name, PyObject* args, PyObject* kwargs) noexcept {
+    if (!py311::usable(Probe::type_version) || builtin(B_super) != reinterpret_cast<PyObject*>(&PySuper_Type))
+        return Shortcut::not_taken();
+    PyObject* mro = Py_TYPE(self)->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return Shortcut::not_taken();
+    bool follows = false;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i + 1 < n && !follows; ++i) {
+        if (PyTuple_GET_ITEM(mro, i) != cls) continue;
+        if (PyTuple_GET_ITEM(mro, i + 1) != reinterpret_cast<PyObject*>(&PyDict_Type)) return Shortcut::not_taken();
+        follows = true;
+    }
+    if (!follows) return Shortcut::not_taken();
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    const bool no_kwargs = !kwargs || PyDict_GET_SIZE(kwargs) == 0;
+    objobjargproc assign = PyDict_Type.tp_as_mapping->mp_ass_subscript;
+    if (name == N.setitem && n == 2 && no_kwargs)
+        return Shortcut::status(assign(self, PyTuple_GET_ITEM(args, 0), PyTuple_GET_ITEM(args, 1)));
+    if (name == N.delitem && n == 1 && no_kwargs)
+        return Shortcut::status(assign(self, PyTuple_GET_ITEM(args, 0), nullptr));
+    if (name == N.init) return Shortcut::status(PyDict_Type.tp_init(self, args, kwargs));
+    PyObject* descr = py311::type_lookup(&PyDict_Type, name);
+    if (!descr || !Py_TYPE(descr)->tp_descr_get) return Shortcut::not_taken();
+    Ref bound = Ref::steal(Py_TYPE(descr)->tp_descr_get(descr, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    if (!bound) return Shortcut::failed();
+    return Shortcut::done(Ref::steal(PyObject_Call(bound.get(), args, kwargs)));
+}
+
+// ============================================================================
+// The sort key
+// ============================================================================
+
+// `self.__pos.get(k, len(self.__pos) + 1)` when `self.__pos` is a plain read
+// of an exact dict: both reads give the same map (nothing between them runs
+// code), and `get` is dict.get.
+// CAUTION: may run arbitrary Python code (the key's hash and equality)
+Shortcut rank_of(PyObject* self, PyObject* key) noexcept {
+    if (!plain_instance_attr(self, N.pos)) return Shortcut::not_taken();
+    Ref pos = vk::getattr(self, N.pos);
+    if (!pos) return Shortcut::failed();
+    if (!PyDict_CheckExact(pos.get())) return Shortcut::not_taken();  // the read ran nothing
+    const Py_ssize_t n = PyDict_GET_SIZE(pos.get());
+    if (PyObject* r = PyDict_GetItemWithError(pos.get(), key)) return Shortcut::done(Ref::borrow(r));
+    if (PyErr_Occurred()) return Shortcut::failed();
+    return Shortcut::done(Ref::steal(PyLong_FromSsize_t(n + 1)));
+}
+
+// ============================================================================
+// Key hashes
+// ============================================================================
+
+// The hash of a plain key, taken once and reused for every lookup of that key
+// in one step; any other key is hashed by every lookup, as the general path
+// does. Without the probes' blessing every key counts as not plain.
+class KeyHash {
+public:
+    // `known`: the probes allow known hashes (`KeyHash::usable()`).
+    KeyHash(PyObject* key, bool known) noexcept : key_(key) { plain_ = known && py311::hash_known(key, hash_); }
+
+    static bool usable() noexcept {
+        return py311::usable(Probe::hash_known) && py311::usable(Probe::dict_known_hash);
+    }
+
+    // `mapping[key]` for an exact dict (no `__missing__`), else the generic
+    // item lookup. Returns a new reference.
+    // CAUTION: may run arbitrary Python code
+    Ref getitem(PyObject* mapping) noexcept {
+        if (plain_ && PyDict_CheckExact(mapping)) {
+            if (PyObject* v = py311::dict_get_known_hash(mapping, key_, hash_)) return Ref::borrow(v);
+            if (PyErr_Occurred()) return Ref();
+            // dict's own KeyError: the key packed in a tuple.
+            if (Ref args = Ref::steal(PyTuple_Pack(1, key_))) PyErr_SetObject(PyExc_KeyError, args.get());
+            return Ref();
+        }
+        return Ref::steal(PyObject_GetItem(mapping, key_));
+    }
+
+    // `key in mapping`.
+    // CAUTION: may run arbitrary Python code
+    int contained_in(PyObject* mapping) noexcept {
+        if (plain_ && PyDict_CheckExact(mapping)) return py311::dict_contains_known_hash(mapping, key_, hash_);
+        return PySequence_Contains(mapping, key_);
+    }
+
+    // Item lookup on the instance `self`; `dict_subscript` tells that its
+    // type takes item lookup from dict (`subscript_is_dicts`), so a found key
+    // needs no more than the dict lookup, and a missing one is left to the
+    // generic lookup (which consults `__missing__`).
+    // CAUTION: may run arbitrary Python code
+    Ref getitem_of_instance(PyObject* self, bool dict_subscript) noexcept {
+        if (plain_ && dict_subscript) {
+            if (PyObject* v = py311::dict_get_known_hash(self, key_, hash_)) return Ref::borrow(v);
+            if (PyErr_Occurred()) return Ref();
+        }
+        return Ref::steal(PyObject_GetItem(self, key_));
+    }
+
+private:
+    PyObject* key_;  // borrowed: the caller holds it for the object's life
+    Py_hash_t hash_ = -1;
+    bool plain_ = false;
+};
+
+// ============================================================================
+// The selection walk and the inline accumulation
+// ============================================================================
+
+struct NoSizeHint {
+    void operator()(Py_ssize_t) const noexcept {}
+};
+
+// One walk over the selection as `_iteritems_internal` makes it, run inline.
+// `visit(key, hash, value)` gets each key with its value, read at the moment
+// the pair would have been produced; a failure of the walk itself (key list,
+// select, iteration, value lookup) carries the generator's traceback entry.
+// `size_hint` learns the selection's length when it is known in advance.
+// CAUTION: may run arbitrary Python code
+template <class Visit, class SizeHint = NoSizeHint>
+int walk_selection(PyObject* self, PyObject* vals, Visit&& visit, SizeHint&& size_hint = SizeHint()) noexcept {
+    auto fail_walk = [&]() noexcept {
+        vk::add_body_entry(load.iteritems_internal);
+        return -1;
+    };
+    Ref selection = selection_of(self, vals);
+    if (!selection) return fail_walk();
+    auto step = [&](KeyHash& hash, PyObject* key) noexcept -> int {
+        // Checked at every step: the previous step may have run Python code
+        // that changed the class.
+        Ref value = hash.getitem_of_instance(self, subscript_is_dicts(self));
+        if (!value) return fail_walk();
+        return visit(key, hash, value.get());
+    };
+    const bool known = KeyHash::usable();
+    PyObject* sel = selection.get();
+    if (PyList_Check(sel) && Py_TYPE(sel)->tp_iter == PyList_Type.tp_iter) {
+        // The list iterator's walk: the size is read again at every step,
+        // since a step may run Python code that changes the list.
+        size_hint(PyList_GET_SIZE(sel));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sel); ++i) {
+            Ref key = Ref::borrow(PyList_GET_ITEM(sel, i));
+            KeyHash hash(key.get(), known);
+            if (step(hash, key.get()) < 0) return -1;
+        }
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(sel));
+    if (!it) return fail_walk();
+    for (;;) {
+        Ref key = Ref::steal(PyIter_Next(it.get()));
+        if (!key) return PyErr_Occurred() ? fail_walk() : 0;
+        KeyHash hash(key.get(), known);
+        if (step(hash, key.get()) < 0) return -1;
+    }
+}
+
+// The accumulation of `_sum_terms`, run inline: `result = LinExpr()` (the
+// global read now), then `result += term` for every term in order.
+//
+// While the running result and the terms are exact floats, `+=` is float
+// addition, which makes a new float per step that nothing else sees: the sum
+// is then kept as a double and boxed once, when a term of another type
+// arrives or at the end. A product of two exact floats, which would be such
+// an unseen float too, is folded in the same way. The arithmetic is the same
+// IEEE operations in the same order (the product is stored before it is
+// added, so it cannot be fused into one rounding).
+class InlineSum {
+public:
+    // CAUTION: may run arbitrary Python code
+    int start() noexcept {
+        Ref linexpr = g_LinExpr.get(frame);
+        if (linexpr) result_ = vk::call(linexpr.get(), {});
+        return result_ ? 0 : -1;
+    }
+
+    // result += term; a failure is the accumulator's.
+    // CAUTION: may run arbitrary Python code
+    int add(PyObject* term) noexcept {
+        if (PyFloat_CheckExact(term) && unboxed_or_float()) {
+            total_ += PyFloat_AS_DOUBLE(term);
+            return 0;
+        }
+        if (box() < 0) return fail_adding();
+        Ref sum = Ref::steal(PyNumber_InPlaceAdd(result_.get(), term));
+        if (!sum) return fail_adding();
+        result_ = std::move(sum);
+        return 0;
+    }
+
+    // result += coefficient * value; a failed product is the term's.
+    // CAUTION: may run arbitrary Python code
+    int add_product(PyObject* coefficient, PyObject* value) noexcept {
+        if (PyFloat_CheckExact(coefficient) && PyFloat_CheckExact(value) && unboxed_or_float()) {
+            volatile double product = PyFloat_AS_DOUBLE(coefficient) * PyFloat_AS_DOUBLE(value);
+            total_ += product;
+            return 0;
+        }
+        Ref term = Ref::steal(PyNumber_Multiply(coefficient, value));
+        if (!term) return -1;
+        return add(term.get());
+    }
+
+    bool adding_failed() const noexcept { return adding_failed_; }
+
+    Ref finish() noexcept {
+        if (box() < 0) return Ref();
+        return std::move(result_);
+    }
+
+private:
+    // Can the next float term be added to the double? Unboxes a float result.
+    bool unboxed_or_float() noexcept {
+        if (!boxed_) return true;
+        if (!PyFloat_CheckExact(result_.get())) return false;
+        total_ = PyFloat_AS_DOUBLE(result_.get());
+        boxed_ = false;
+        return true;
+    }
+    int box() noexcept {
+        if (boxed_) return 0;
+        Ref f = Ref::steal(PyFloat_FromDouble(total_));
+        if (!f) return -1;
+        result_ = std::move(f);
+        boxed_ = true;
+        return 0;
+    }
+    int fail_adding() noexcept {
+        adding_failed_ = true;
+        return -1;
+    }
+
+    Ref result_;
+    double total_ = 0.0;
+    bool boxed_ = true;
+    bool adding_failed_ = false;
+};
+
+// Runs `produce(sum)` on an inline accumulation. Failures carry the traceback
+// entries of the frames that the Python-level form would have shown: the
+// generator expression and `_sum_terms` for a failing term, `_sum_terms` for
+// a failing addition.
+// CAUTION: may run arbitrary Python code
+template <class Produce>
+Shortcut accumulate_inline(int genexpr_line, Produce&& produce) noexcept {
+    InlineSum sum;
+    if (sum.start() < 0) {
+        vk::add_call_entry(load.sum_terms);
+        return Shortcut::failed();
+    }
+    if (produce(sum) < 0) {
+        if (!sum.adding_failed()) vk::add_traceback_entry("genexpr", frame.info.source_path, genexpr_line);
+        vk::add_call_entry(load.sum_terms);
+        return Shortcut::failed();
+    }
+    Ref result = sum.finish();
+    if (!result) vk::add_call_entry(load.sum_terms);
+    return Shortcut::done(std::move(result));
+}
+
+// Can a sum over `self._iteritems_internal(*vals)` run inline? `_sum_terms`
+// is the load-time function and the selection is this module's own.
+bool sums_inline(PyObject* self) noexcept {
+    return vk::kShortcuts && g_sum_terms.is(frame, load.sum_terms) && iteritems_is_own(self);
+}
+
+// ============================================================================
+// select, sum, prod
+// ============================================================================
+
+// Values gathered for a new list, owned here until the list is made in one
+// step.
+class ValueBuffer {
+public:
+    ValueBuffer() noexcept = default;
+    ValueBuffer(const ValueBuffer&) = delete;
+    ValueBuffer& operator=(const ValueBuffer&) = delete;
+    ~ValueBuffer() {
+        for (size_t i = 0; i < items_.size(); ++i) Py_DECREF(items_[i]);
+    }
+    void reserve(Py_ssize_t n) noexcept {
+        // Growing one step at a time still works, or fails in push().
+        if (!items_.reserve(static_cast<size_t>(n))) PyErr_Clear();
+    }
+    int push(PyObject* o) noexcept {
+        if (!items_.push(o)) return -1;
+        Py_INCREF(o);
+        return 0;
+    }
+    Ref to_list() noexcept {
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items_.size())));
+        if (!list) return Ref();
+        for (size_t i = 0; i < items_.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items_[i]);
+        items_.clear();
+        return list;
+    }
+
+private:
+    vk::SmallVec<PyObject*, 32> items_;
+};
+
+// select(self, *vals): the values of the selection, gathered in one walk.
+// CAUTION: may run arbitrary Python code
+Shortcut select(PyObject* self, PyObject* vals) noexcept {
+    if (!vk::kShortcuts || !iteritems_is_own(self)) return Shortcut::not_taken();
+    ValueBuffer values;
+    const int r = walk_selection(self, vals, [&](PyObject*, KeyHash&, PyObject* value) noexcept {
+        return values.push(value);
+    }, [&](Py_ssize_t n) noexcept { values.reserve(n); });
+    return r < 0 ? Shortcut::failed() : Shortcut::done(values.to_list());
+}
+
+// sum(self, *vals): `_sum_terms(v for k, v in self._iteritems_internal(*vals))`
+// CAUTION: may run arbitrary Python code
+Shortcut sum(PyObject* self, PyObject* vals) noexcept {
+    if (!sums_inline(self)) return Shortcut::not_taken();
+    return accumulate_inline(kSumGenexprLine, [&](InlineSum& acc) noexcept {
+        return walk_selection(self, vals, [&](PyObject*, KeyHash&, PyObject* value) noexcept {
+            return acc.add(value);
+        });
+    });
+}
+
+// prod(self, d, *vals) walking the selection:
+// `_sum_terms(d[k] * v for k, v in self._iteritems_internal(*vals) if k in d)`
+// CAUTION: may run arbitrary Python code
+Shortcut prod_over_selection(PyObject* self, PyObject* d, PyObject* vals) noexcept {
+    if (!sums_inline(self)) return Shortcut::not_taken();
+    return accumulate_inline(kProdGenexprLine, [&](InlineSum& acc) noexcept {
+        return walk_selection(self, vals, [&](PyObject*, KeyHash& key, PyObject* value) noexcept -> int {
+            const int found = key.contained_in(d);
+            if (found <= 0) return found;
+            Ref coefficient = key.getitem(d);
+            if (!coefficient) return -1;
+            return acc.add_product(coefficient.get(), value);
+        });
+    });
+}
+
+}  // namespace native
+}  // namespace
