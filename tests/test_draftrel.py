@@ -171,6 +171,26 @@ def test_attributes_stored_by_ordinary_assignment():
     assert order == ["_lhs", "_sense", "_rhs", "_lhs"] and repr(tc) == "<varnok.DraftRel: 9 == 3>"
 
 
+def test_attribute_stores_follow_instance_and_class(monkeypatch):
+    for _ in range(3):
+        tc = DraftRel(1, 2, 3)
+    tc.__init__(4, 5, 6)  # a second __init__ replaces the values
+    assert list(vars(tc).items()) == [("_lhs", 4), ("_sense", 5), ("_rhs", 6)]
+    bare = object.__new__(DraftRel)
+    bare.extra = 0
+    bare.__init__(1, 2, 3)
+    assert list(vars(bare)) == ["extra", "_lhs", "_sense", "_rhs"]
+    # Changes to the class after load are seen by the next construction.
+    seen = []
+    sense = property(lambda self: "read", lambda self, v: seen.append(v))
+    monkeypatch.setattr(DraftRel, "_sense", sense, raising=False)
+    tc = DraftRel(1, 2, 3)
+    assert seen == [2] and list(vars(tc)) == ["_lhs", "_rhs"] and tc._sense == "read"
+    monkeypatch.setattr(DraftRel, "__setattr__", lambda self, name, v: seen.append(name), raising=False)
+    DraftRel(1, 2, 3)
+    assert seen == [2, "_lhs", "_sense", "_rhs"]
+
+
 @pytest.fixture
 def probe(monkeypatch):
     """Recording stand-ins for the two sibling modules, imported per construction."""
@@ -227,6 +247,7 @@ def test_normalisation_test_order(probe, lhs, rhs, log, stored):
 
 def test_sibling_names_imported_per_construction(probe, monkeypatch):
     DraftRel(1, 2, 3)
+    assert " ".join(probe.log) == "MVar MVar MLinExpr MQuadExpr MVar MLinExpr MQuadExpr"  # numbers are tested too
     sub = probe.make(probe.matrix, "MVar")
     monkeypatch.setattr(probe.core, "GenExpr", type(sub))  # rebinding is seen by the next construction
     assert DraftRel(sub, 2, sub)._lhs == ("LinExpr", "scalar")
@@ -237,6 +258,39 @@ def test_sibling_names_imported_per_construction(probe, monkeypatch):
     monkeypatch.setitem(sys.modules, "varnokpy._core.GenExpr", type("GenExpr", (), {}))
     with pytest.raises(ImportError, match="varnokpy._matrixapi"):
         DraftRel(1, 2, 3)
+
+
+# After a few constructions the imports may be answered from what the last one
+# found; each change below must still be seen by the next construction.
+
+@pytest.fixture
+def warm():
+    for _ in range(3):
+        DraftRel(1, 2, 3)
+
+
+def test_module_replaced_in_sys_modules_is_seen(warm, monkeypatch):
+    fake = types.ModuleType("varnokpy._core")
+    fake.GenExpr, fake.NLExpr = type("GenExpr", (), {}), type("NLExpr", (), {})
+    fake.LinExpr = lambda value: ("fake LinExpr", str(value))
+    monkeypatch.setitem(sys.modules, "varnokpy._core", fake)
+    assert DraftRel(m1, 2, fake.GenExpr())._lhs == ("fake LinExpr", "v[0]")
+
+
+def test_name_deleted_from_module_is_seen(warm, monkeypatch):
+    monkeypatch.delattr(sys.modules["varnokpy._matrixapi"], "MNLExpr")
+    with pytest.raises(ImportError, match="^cannot import name MNLExpr$"):
+        DraftRel(1, 2, 3)
+
+
+def test_module_marked_initialising_is_waited_for(warm, monkeypatch):
+    import importlib._bootstrap as bootstrap
+
+    waited, wait = [], bootstrap._lock_unlock_module
+    monkeypatch.setattr(bootstrap, "_lock_unlock_module", lambda name: waited.append(name) or wait(name))
+    monkeypatch.setattr(sys.modules["varnokpy._core"].__spec__, "_initializing", True)
+    DraftRel(1, 2, 3)
+    assert waited == ["varnokpy._core"]
 
 
 # ---- implication, refusals ---------------------------------------------------------

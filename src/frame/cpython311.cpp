@@ -20,7 +20,9 @@ constexpr const char* kProbeNames[] = {"dict_version", "type_version",
                                        "managed_dict", "str_table", "list_storage", "function_fields",
                                        "known_hash",
                                        // keyshelf's shortcuts
-                                       "hash_known", "dict_known_hash", "method_lookup"};
+                                       "hash_known", "dict_known_hash", "method_lookup",
+                                       // DraftRel's shortcuts
+                                       "instance_values"};
 static_assert(sizeof kProbeNames / sizeof *kProbeNames == static_cast<size_t>(Probe::count));
 
 bool g_ran = false;
@@ -398,15 +400,94 @@ int probe_method_lookup() noexcept {
     return 1;
 }
 
+// Stores through the accessors and through the public API on instances of a
+// fresh class must agree on every value and on the insertion order.
+int probe_instance_values() noexcept {
+    Ref first = Ref::steal(PyUnicode_InternFromString("probe_first"));
+    Ref second = Ref::steal(PyUnicode_InternFromString("probe_second"));
+    Ref ns = Ref::steal(PyDict_New());
+    if (!first || !second || !ns) return -1;
+    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "Probe",
+                                               &PyBaseObject_Type, ns.get()));
+    if (!cls) return -1;
+    auto* t = reinterpret_cast<PyTypeObject*>(cls.get());
+    // One instance teaches the class both names, in this order.
+    Ref teacher = Ref::steal(PyObject_CallNoArgs(cls.get()));
+    if (!teacher || PyObject_SetAttr(teacher.get(), first.get(), Py_None) < 0 ||
+        PyObject_SetAttr(teacher.get(), second.get(), Py_None) < 0)
+        return -1;
+    const Py_ssize_t ix_first = instance_slot(t, first.get()), ix_second = instance_slot(t, second.get());
+    if (ix_first < 0 || ix_second < 0 || ix_first == ix_second) return 0;
+
+    Ref o = Ref::steal(PyObject_CallNoArgs(cls.get()));
+    if (!o) return -1;
+    PyObject** values = instance_values(o.get());
+    if (!values || values[ix_first] || values[ix_second]) return 0;
+    // The public store lands in the slot the accessor names; the accessor's
+    // store is read back by the public API, and set second.
+    if (PyObject_SetAttr(o.get(), second.get(), Py_True) < 0) return -1;
+    if (instance_values(o.get()) != values || values[ix_second] != Py_True) return 0;
+    store_instance_value(values, ix_first, Py_False);
+    Ref back = Ref::steal(PyObject_GetAttr(o.get(), first.get()));
+    if (!back) return PyErr_ExceptionMatches(PyExc_AttributeError) ? 0 : -1;
+    if (back.get() != Py_False) return 0;
+    Ref d = Ref::steal(PyObject_GenericGetDict(o.get(), nullptr));
+    if (!d) return -1;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    PyObject* const want_keys[] = {second.get(), first.get()};
+    PyObject* const want_values[] = {Py_True, Py_False};
+    for (int i = 0; i < 2; ++i)
+        if (!PyDict_Next(d.get(), &pos, &key, &value) || key != want_keys[i] || value != want_values[i]) return 0;
+    return PyDict_GET_SIZE(d.get()) == 2;
+}
+
 int (*const kProbes[])() noexcept = {probe_dict_version, probe_type_version,
                                      // rowsieve's shortcuts
                                      probe_managed_dict, probe_str_table, probe_list_storage,
                                      probe_function_fields, probe_known_hash,
                                      // keyshelf's shortcuts
-                                     probe_hash_known, probe_dict_known_hash, probe_method_lookup};
+                                     probe_hash_known, probe_dict_known_hash, probe_method_lookup,
+                                     // DraftRel's shortcuts
+                                     probe_instance_values};
 static_assert(sizeof kProbes / sizeof *kProbes == static_cast<size_t>(Probe::count));
 
 }  // namespace
+
+// ---- instance attributes kept inline ------------------------------------------------
+
+namespace {
+
+// The head of a dict keys object and its entries for str keys (3.11).
+struct DictKeys311 {
+    Py_ssize_t dk_refcnt;
+    uint8_t dk_log2_size;
+    uint8_t dk_log2_index_bytes;
+    uint8_t dk_kind;
+    uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+    char dk_indices[];
+};
+struct UnicodeEntry311 {
+    PyObject* me_key;
+    PyObject* me_value;
+};
+constexpr uint8_t kKeysGeneral = 0;
+
+}  // namespace
+
+Py_ssize_t instance_slot(PyTypeObject* t, PyObject* name) noexcept {
+    if (!PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE) || !PyType_HasFeature(t, Py_TPFLAGS_MANAGED_DICT)) return -1;
+    auto* keys = reinterpret_cast<const DictKeys311*>(reinterpret_cast<PyHeapTypeObject*>(t)->ht_cached_keys);
+    if (!keys || keys->dk_kind == kKeysGeneral) return -1;
+    // The entries follow the hash table of indices.
+    const char* table_end = keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes);
+    auto* entries = reinterpret_cast<const UnicodeEntry311*>(table_end);
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i)
+        if (entries[i].me_key == name) return i;
+    return -1;
+}
 
 int run_probes() noexcept {
     if (g_ran) return 0;

@@ -37,6 +37,8 @@ enum class Probe : unsigned {
     hash_known,        // hash_known agrees with PyObject_Hash (int, str, tuple keys)
     dict_known_hash,   // lookups with a known hash agree with PyDict_GetItem
     method_lookup,     // get_method agrees with PyObject_GetAttr
+    // DraftRel's shortcuts
+    instance_values,  // inline attribute values of plain-class instances
     count
 };
 
@@ -168,6 +170,39 @@ inline int dict_contains_known_hash(PyObject* d, PyObject* key, Py_hash_t hash) 
 // code (descriptors, __getattr__).
 inline int get_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
     return _PyObject_GetMethod(obj, name, method);
+}
+
+// ---- instance attributes kept inline ------------------------------------------------
+//
+// An instance of a plain Python class (Py_TPFLAGS_MANAGED_DICT) keeps its
+// attributes without a dict until one is asked for: an array of values, one
+// slot per name of the class's shared keys (names only ever get added there,
+// so a name keeps its slot for the life of the class, and every instance's
+// array has room for each name the keys hold), preceded by a byte array of
+// the insertion order: [-1] prefix size, [-2] number of names set,
+// [-3], [-4], ... the slots in the order they were set. This is what an
+// ordinary attribute store does once the class's `__setattr__` is the
+// generic one and no descriptor claims the name.
+
+// The value slots of `o`, or nullptr when it has a dict instead (or its
+// class does not keep attributes inline).
+inline PyObject** instance_values(PyObject* o) noexcept {
+    if (!PyType_HasFeature(Py_TYPE(o), Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+    return *(reinterpret_cast<PyObject***>(o) - 4);
+}
+
+// The slot of the interned `name` in the instance values of class `t`, or -1
+// when its shared keys do not hold the name (yet).
+Py_ssize_t instance_slot(PyTypeObject* t, PyObject* name) noexcept;
+
+// Stores `value` (a new reference is taken) into the empty slot `ix` of
+// `values` and appends the slot to the insertion order.
+inline void store_instance_value(PyObject** values, Py_ssize_t ix, PyObject* value) noexcept {
+    values[ix] = Py_NewRef(value);
+    uint8_t* used = reinterpret_cast<uint8_t*>(values) - 2;
+    const int n = *used + 1;
+    used[-n] = static_cast<uint8_t>(ix);
+    *used = static_cast<uint8_t>(n);
 }
 
 // ---- tracebacks -----------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include "cpython311.hpp"
 
 #include <cstddef>
+#include <utility>
 
 namespace vk {
 
@@ -234,7 +235,211 @@ int ModuleFrame::import_module(const char* name) noexcept {
     return bind(name, std::move(m));
 }
 
-int import_names(PyObject* globals, PyObject* module_name, PyObject* fromlist, Ref* out) noexcept {
+// ---- imports at call time -----------------------------------------------------
+//
+// `from M import a, b` inside a function runs on every call. For a module
+// that is loaded, the import machinery's steps are: look M up in
+// sys.modules; read `M.__spec__` and its `_initializing` (a module still
+// initialising is waited for); read `M.__path__` (a package hands the
+// fromlist to importlib's `_handle_fromlist`); then the statement reads
+// `M.a`, `M.b`. The cache remembers the module and the values of one
+// statement, and answers the next run only when each of those steps would
+// read the very objects it read the last time, without running Python code:
+//   - sys.modules is the same exact dict, with the same version tag (so the
+//     same object under M: a replaced or deleted entry changes the tag);
+//   - M is (still) an exact module, whose namespace is the same dict with
+//     the same version tag, holding `__spec__` and every name, and neither
+//     `__path__` nor a module `__getattr__` (module attribute reads are then
+//     plain lookups in that dict: the module type is immutable and defines
+//     none of these names);
+//   - the spec's class is the same, with the same type version tag, reads
+//     attributes generically and defines no `_initializing` itself; the
+//     spec's instance dict is the same dict with the same version tag, and
+//     holds `_initializing` as False or not at all (`spec._initializing =
+//     True` changes that tag).
+// Version tags of dicts are unique across the process and change on every
+// mutation, so an equal tag means an unchanged dict. Every dict the answer
+// was read from had only exact str keys when it was remembered: a lookup of
+// a str key then never calls a key's `__eq__`, and a dict that later gains
+// another key changes its tag. The check itself reads the state without
+// running code; anything else, or a first run, goes through the machinery
+// and then remembers what it read, if it qualifies. (The identity checks
+// beside the tags are what the tags imply; they cost a compare each.)
+
+namespace {
+
+// True when every key of `d` is an exact str: a lookup of a str key in it
+// compares no other object.
+bool exact_str_keys(PyObject* d) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+// A name that ModuleType's own attribute lookup could answer before the
+// module's namespace.
+bool module_type_defines(PyObject* name) noexcept {
+    return py311::type_lookup(&PyModule_Type, name) != nullptr;
+}
+
+PyObject* g_spec_name = nullptr;          // "__spec__"
+PyObject* g_path_name = nullptr;          // "__path__"
+PyObject* g_getattr_name = nullptr;       // "__getattr__"
+PyObject* g_initializing_name = nullptr;  // "_initializing"
+
+}  // namespace
+
+void ImportCache::drop() noexcept {
+    Py_CLEAR(modules_);
+    Py_CLEAR(module_);
+    Py_CLEAR(module_dict_);
+    Py_CLEAR(spec_);
+    PyObject* type = reinterpret_cast<PyObject*>(spec_type_);
+    spec_type_ = nullptr;
+    Py_XDECREF(type);
+    Py_CLEAR(spec_dict_);
+    for (PyObject*& v : values_) Py_CLEAR(v);
+    count_ = 0;
+}
+
+void ImportCache::swap(ImportCache& o) noexcept {
+    std::swap(module_name_, o.module_name_);
+    std::swap(fromlist_, o.fromlist_);
+    std::swap(modules_, o.modules_);
+    std::swap(modules_version_, o.modules_version_);
+    std::swap(module_, o.module_);
+    std::swap(module_dict_, o.module_dict_);
+    std::swap(module_dict_version_, o.module_dict_version_);
+    std::swap(spec_, o.spec_);
+    std::swap(spec_type_, o.spec_type_);
+    std::swap(spec_type_version_, o.spec_type_version_);
+    std::swap(spec_dict_, o.spec_dict_);
+    std::swap(spec_dict_version_, o.spec_dict_version_);
+    std::swap(values_, o.values_);
+    std::swap(count_, o.count_);
+}
+
+// The remembered values into `out` (done), if nothing they were read from
+// changed; otherwise not taken. Runs no Python code.
+Shortcut ImportCache::answer(PyObject* module_name, PyObject* fromlist, Ref* out) noexcept {
+    if (!kShortcuts || !count_ || module_name != module_name_ || fromlist != fromlist_) return Shortcut::not_taken();
+    // The spec's dict is read again: `spec.__dict__ = {...}` replaces it
+    // without touching any version tag. It exists since `remember`, so this
+    // hands it back, except after `del spec.__dict__`: then it makes an empty
+    // one, and an allocation may run a collection and so any code; hence it
+    // comes before every other check.
+    PyObject* spec_dict = PyObject_GenericGetDict(spec_, nullptr);
+    if (!spec_dict) {
+        PyErr_Clear();  // the machinery will say what is wrong
+        return Shortcut::not_taken();
+    }
+    Py_DECREF(spec_dict);  // still held by the spec
+    if (spec_dict != spec_dict_ || py311::dict_version(spec_dict) != spec_dict_version_)
+        return Shortcut::not_taken();
+    if (Py_TYPE(spec_) != spec_type_ || py311::type_version(spec_type_) != spec_type_version_)
+        return Shortcut::not_taken();
+    PyObject* modules = PyImport_GetModuleDict();
+    if (modules != modules_ || py311::dict_version(modules) != modules_version_) return Shortcut::not_taken();
+    // `module.__class__ = <a ModuleType subclass>` changes no tag.
+    if (!PyModule_CheckExact(module_) || PyModule_GetDict(module_) != module_dict_ ||
+        py311::dict_version(module_dict_) != module_dict_version_)
+        return Shortcut::not_taken();
+    for (Py_ssize_t i = 0; i < count_; ++i) out[i] = Ref::borrow(values_[i]);
+    return Shortcut::done();
+}
+
+// After a run through the machinery that gave `module` and `values`: keeps
+// them if the next run can be answered by the checks of `answer`. -1 only
+// for MemoryError.
+// CAUTION: may run arbitrary Python code (a collection, while the spec's
+// dict is made)
+int ImportCache::remember(PyObject* module_name, PyObject* fromlist, PyObject* module, Ref* values) noexcept {
+    if (!py311::usable(py311::Probe::dict_version) || !py311::usable(py311::Probe::type_version)) return 0;
+    if (intern_all({{&g_spec_name, "__spec__"},
+                    {&g_path_name, "__path__"},
+                    {&g_getattr_name, "__getattr__"},
+                    {&g_initializing_name, "_initializing"}}) < 0)
+        return -1;
+    if (!PyUnicode_CheckExact(module_name) || !PyTuple_CheckExact(fromlist)) return 0;
+    const Py_ssize_t n = PyTuple_GET_SIZE(fromlist);
+    if (n == 0 || n > kMaxNames || !PyModule_CheckExact(module)) return 0;
+    PyObject* md = PyModule_GetDict(module);
+    if (!md || !PyDict_CheckExact(md) || !exact_str_keys(md)) return 0;
+
+    // First the spec's instance dict: the spec may keep its attributes
+    // without one, and then a later `spec._initializing = True` would change
+    // no tag; made now, every later store goes through it. Making it may run
+    // code (see `answer`), so everything else is checked after it.
+    Ref spec = Ref::borrow(PyDict_GetItemWithError(md, g_spec_name));
+    if (!spec) return PyErr_Occurred() ? -1 : 0;
+    Ref spec_dict = Ref::steal(PyObject_GenericGetDict(spec.get(), nullptr));
+    if (!spec_dict) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();  // no instance dict
+        return 0;
+    }
+
+    // From here on nothing runs code. sys.modules[module_name] is `module`,
+    // found by a plain lookup.
+    PyObject* modules = PyImport_GetModuleDict();
+    if (!PyDict_CheckExact(modules) || !exact_str_keys(modules)) return 0;
+    if (PyDict_GetItemWithError(modules, module_name) != module) return PyErr_Occurred() ? -1 : 0;
+
+    // Every attribute read of the statement is a lookup in the namespace.
+    if (PyModule_GetDict(module) != md || !exact_str_keys(md)) return 0;
+    if (PyDict_GetItemWithError(md, g_spec_name) != spec.get()) return PyErr_Occurred() ? -1 : 0;
+    for (PyObject* absent : {g_path_name, g_getattr_name}) {
+        if (PyDict_GetItemWithError(md, absent)) return 0;
+        if (PyErr_Occurred()) return -1;
+    }
+    if (module_type_defines(g_spec_name) || module_type_defines(g_path_name)) return 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(fromlist, i);
+        if (!PyUnicode_CheckExact(name) || module_type_defines(name)) return 0;
+        if (PyDict_GetItemWithError(md, name) != values[i].get()) return PyErr_Occurred() ? -1 : 0;
+    }
+
+    // `__spec__._initializing` is an instance attribute, False or absent.
+    PyTypeObject* spec_type = Py_TYPE(spec.get());
+    if (PyType_GetSlot(spec_type, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr)) return 0;
+    if (py311::type_lookup(spec_type, g_initializing_name)) return 0;
+    const unsigned int spec_type_version = py311::type_version(spec_type);
+    if (!spec_type_version) return 0;
+    PyObject* sd = spec_dict.get();
+    if (!PyDict_CheckExact(sd) || !exact_str_keys(sd)) return 0;
+    PyObject* initializing = PyDict_GetItemWithError(sd, g_initializing_name);
+    if (!initializing && PyErr_Occurred()) return -1;
+    if (initializing && initializing != Py_False) return 0;
+
+    ImportCache fresh;
+    fresh.module_name_ = module_name;
+    fresh.fromlist_ = fromlist;
+    fresh.modules_ = Py_NewRef(modules);
+    fresh.modules_version_ = py311::dict_version(modules);
+    fresh.module_ = Py_NewRef(module);
+    fresh.module_dict_ = Py_NewRef(md);
+    fresh.module_dict_version_ = py311::dict_version(md);
+    fresh.spec_ = spec.release();
+    fresh.spec_type_ = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(spec_type)));
+    fresh.spec_type_version_ = spec_type_version;
+    fresh.spec_dict_version_ = py311::dict_version(sd);
+    fresh.spec_dict_ = spec_dict.release();
+    for (Py_ssize_t i = 0; i < n; ++i) fresh.values_[i] = Py_NewRef(values[i].get());
+    fresh.count_ = n;
+    // Publish, then let go of the previous answer: its decrefs may run code
+    // that runs this statement again, which must find a whole answer.
+    swap(fresh);
+    fresh.drop();
+    return 0;
+}
+
+int import_names(PyObject* globals, PyObject* module_name, PyObject* fromlist, Ref* out,
+                 ImportCache* cache) noexcept {
+    if (cache)
+        if (Shortcut s = cache->answer(module_name, fromlist, out); s.taken()) return s.rc();
+
     Ref m = Ref::steal(PyImport_ImportModuleLevelObject(module_name, globals, nullptr, fromlist, 0));
     if (!m) return -1;
     Ref names = Ref::steal(PySequence_Tuple(fromlist));
@@ -257,6 +462,7 @@ int import_names(PyObject* globals, PyObject* module_name, PyObject* fromlist, R
         }
         out[i] = std::move(value);
     }
+    if (kShortcuts && cache) return cache->remember(module_name, fromlist, m.get(), out);
     return 0;
 }
 

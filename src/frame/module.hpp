@@ -12,6 +12,7 @@
 #include <initializer_list>
 
 #include "function.hpp"
+#include "shortcut.hpp"
 
 namespace vk {
 
@@ -84,13 +85,53 @@ struct Interned {
 };
 int intern_all(std::initializer_list<Interned> names) noexcept;
 
+// What one `from M import a, b, ...` statement that runs at call time found
+// the last time it went through the import machinery, and the state it read
+// that answer from. One per statement, in static storage; the references it
+// holds live as long as the process, like the rest of a module's state.
+class ImportCache {
+public:
+    constexpr ImportCache() noexcept = default;
+    ImportCache(const ImportCache&) = delete;
+    ImportCache& operator=(const ImportCache&) = delete;
+
+private:
+    friend int import_names(PyObject*, PyObject*, PyObject*, Ref*, ImportCache*) noexcept;
+    static constexpr Py_ssize_t kMaxNames = 8;
+
+    // Borrowed: the statement's own constants, compared by identity.
+    PyObject* module_name_ = nullptr;
+    PyObject* fromlist_ = nullptr;
+    // The rest are owned references.
+    PyObject* modules_ = nullptr;           // sys.modules
+    uint64_t modules_version_ = 0;
+    PyObject* module_ = nullptr;            // sys.modules[module_name]
+    PyObject* module_dict_ = nullptr;       // its namespace
+    uint64_t module_dict_version_ = 0;
+    PyObject* spec_ = nullptr;              // its __spec__
+    PyTypeObject* spec_type_ = nullptr;
+    unsigned int spec_type_version_ = 0;
+    PyObject* spec_dict_ = nullptr;         // the spec's __dict__
+    uint64_t spec_dict_version_ = 0;
+    PyObject* values_[kMaxNames] = {};
+    Py_ssize_t count_ = 0;                  // 0: nothing remembered
+
+    Shortcut answer(PyObject* module_name, PyObject* fromlist, Ref* out) noexcept;
+    int remember(PyObject* module_name, PyObject* fromlist, PyObject* module, Ref* values) noexcept;
+    void swap(ImportCache& other) noexcept;
+    void drop() noexcept;
+};
+
 // `from <module_name> import <fromlist...>` with the frame's rules (the
 // module's attribute, else a loaded submodule `<module_name>.<name>`, else
 // ImportError "cannot import name %S"); the values go to `out` in fromlist
 // order. `fromlist` is a tuple or list of str; `globals` the importer's
-// namespace.
+// namespace. With a `cache`, a statement that runs again answers from it
+// while nothing its last answer was read from has changed (module.cpp says
+// what that covers); shortcuts off, every run goes through the machinery.
 // CAUTION: may run arbitrary Python code
-int import_names(PyObject* globals, PyObject* module_name, PyObject* fromlist, Ref* out) noexcept;
+int import_names(PyObject* globals, PyObject* module_name, PyObject* fromlist, Ref* out,
+                 ImportCache* cache = nullptr) noexcept;
 
 // One entry of a class body: `value` stored under `key`.
 struct ClassEntry {

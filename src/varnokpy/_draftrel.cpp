@@ -18,6 +18,9 @@
 // loading this module must not need them.
 #include "frame.hpp"
 
+#include "cpython311.hpp"
+
+#include <algorithm>
 #include <iterator>
 
 using vk::Ref;
@@ -65,6 +68,9 @@ enum CoreName { C_GenExpr, C_LinExpr, C_NLExpr, C_count };
 enum MatrixName { M_MLinExpr, M_MQuadExpr, M_MVar, M_MNLExpr, M_count };
 PyObject* kCoreFromlist = nullptr;
 PyObject* kMatrixFromlist = nullptr;
+// Each statement's last answer: after the first construction, the two
+// imports cost a few version-tag comparisons while nothing was changed.
+vk::ImportCache core_import, matrix_import;
 
 // VarnokError(0, message) arguments.
 PyObject* kNoBoolArgs = nullptr;
@@ -185,8 +191,125 @@ int sense_is(PyObject* sense, PyObject* constant_name) noexcept {
 }
 
 // ============================================================================
+// Shortcut: number operands
+// ============================================================================
+//
+// `DraftRel(1, sense, 2.5)` tests each side against the sibling classes and
+// finds nothing. When both sides are an exact int or float and every class
+// tested is a plain class (its metaclass exactly `type`, so no
+// `__instancecheck__`) other than int, float and object, each of those
+// isinstance tests is a subtype test of int or float, whose bases are fixed,
+// and the `__class__` that a failed test reads is the built-in one: all are
+// false and none runs code. The sides are then stored as they are. Which
+// classes were found plain is remembered by identity (a class cannot change
+// its metaclass once it is `type`), so a call only compares pointers.
+
+struct PlainClasses {
+    PyObject* classes[C_count + M_count] = {};  // owned: the identities checked
+    bool plain = false;
+} plain_classes;
+
+// Does an exact int or float ever pass `isinstance(x, cls)`? Runs no code.
+bool never_holds_numbers(PyObject* cls) noexcept {
+    if (!Py_IS_TYPE(cls, &PyType_Type)) return false;
+    auto* t = reinterpret_cast<PyTypeObject*>(cls);
+    return !PyType_IsSubtype(&PyLong_Type, t) && !PyType_IsSubtype(&PyFloat_Type, t);
+}
+
+// Both sides are to be stored untouched (done), or not taken (nothing was
+// tested yet).
+vk::Shortcut number_sides(PyObject* lhs, PyObject* rhs, const Ref* core, const Ref* matrix) noexcept {
+    if (!vk::kShortcuts) return vk::Shortcut::not_taken();
+    auto number = [](PyObject* o) noexcept { return PyLong_CheckExact(o) || PyFloat_CheckExact(o); };
+    if (!number(lhs) || !number(rhs)) return vk::Shortcut::not_taken();
+    PyObject* classes[C_count + M_count];
+    for (int i = 0; i < C_count; ++i) classes[i] = core[i].get();
+    for (int i = 0; i < M_count; ++i) classes[C_count + i] = matrix[i].get();
+    bool plain = plain_classes.plain;
+    if (!std::equal(std::begin(classes), std::end(classes), std::begin(plain_classes.classes))) {
+        PlainClasses fresh;
+        fresh.plain = true;
+        for (size_t i = 0; i < std::size(classes); ++i) {
+            fresh.classes[i] = Py_NewRef(classes[i]);
+            // LinExpr is only called, never tested.
+            if (i != C_LinExpr && !never_holds_numbers(classes[i])) fresh.plain = false;
+        }
+        plain = fresh.plain;
+        // Publish, then release the classes checked before (a decref may run
+        // code that constructs another DraftRel).
+        std::swap(fresh, plain_classes);
+        for (PyObject* old : fresh.classes) Py_XDECREF(old);
+    }
+    return plain ? vk::Shortcut::done() : vk::Shortcut::not_taken();
+}
+
+// ============================================================================
+// Shortcut: the three attribute stores
+// ============================================================================
+//
+// On an instance of exactly the class made at load, while that class is
+// unmodified since it was checked (type version tag) and was found with the
+// generic `__setattr__` and no class attribute named `_lhs`, `_sense` or
+// `_rhs`, each store is the generic one: the value goes into the instance's
+// inline slot for the name, appended to the insertion order. A fresh
+// instance has those slots empty; anything else (a dict made already, a
+// second `__init__` on the same instance, a subclass) takes the ordinary
+// stores.
+
+PyObject* draftrel_class = nullptr;  // the class made by the module body (owned)
+
+struct StoreSlots {
+    unsigned int version = 0;  // the class's version tag when checked; 0: not usable
+    Py_ssize_t slot[3] = {};   // `_lhs`, `_sense`, `_rhs`
+} store_slots;
+
+// Checks the class and finds the three slots. Runs no code.
+bool learn_store_slots(PyTypeObject* t) noexcept {
+    store_slots.version = 0;
+    if (PyType_GetSlot(t, Py_tp_setattro) != reinterpret_cast<void*>(PyObject_GenericSetAttr)) return false;
+    PyObject* const names[] = {N.lhs, N.sense, N.rhs};
+    for (PyObject* name : names)
+        if (vk::py311::type_lookup(t, name)) return false;
+    const unsigned int version = vk::py311::type_version(t);
+    if (!version) return false;
+    for (int i = 0; i < 3; ++i)
+        if ((store_slots.slot[i] = vk::py311::instance_slot(t, names[i])) < 0) return false;
+    store_slots.version = version;
+    return true;
+}
+
+// The three stores (done), or not taken (nothing was stored). Runs no code.
+vk::Shortcut store_inline(PyObject* self, PyObject* lhs, PyObject* sense, PyObject* rhs) noexcept {
+    using vk::py311::Probe;
+    if (!vk::py311::usable(Probe::instance_values) || !vk::py311::usable(Probe::type_version))
+        return vk::Shortcut::not_taken();
+    PyTypeObject* t = Py_TYPE(self);
+    if (reinterpret_cast<PyObject*>(t) != draftrel_class) return vk::Shortcut::not_taken();
+    if ((!store_slots.version || vk::py311::type_version(t) != store_slots.version) && !learn_store_slots(t))
+        return vk::Shortcut::not_taken();
+    PyObject** values = vk::py311::instance_values(self);
+    const Py_ssize_t* slot = store_slots.slot;
+    if (!values || values[slot[0]] || values[slot[1]] || values[slot[2]]) return vk::Shortcut::not_taken();
+    vk::py311::store_instance_value(values, slot[0], lhs);
+    vk::py311::store_instance_value(values, slot[1], sense);
+    vk::py311::store_instance_value(values, slot[2], rhs);
+    return vk::Shortcut::done();
+}
+
+// ============================================================================
 // DraftRel
 // ============================================================================
+
+// Step 4: `self._lhs = lhs; self._sense = sense; self._rhs = rhs`, by
+// ordinary attribute assignment: a subclass's __setattr__ sees all three.
+// CAUTION: may run arbitrary Python code
+PyObject* store_sides(PyObject* self, PyObject* lhs, PyObject* sense, PyObject* rhs) noexcept {
+    if (vk::Shortcut s = store_inline(self, lhs, sense, rhs); s.taken()) return s.release();
+    if (vk::setattr(self, N.lhs, lhs) < 0) return nullptr;
+    if (vk::setattr(self, N.sense, sense) < 0) return nullptr;
+    if (vk::setattr(self, N.rhs, rhs) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
 
 // __init__(self, lhs, sense, rhs)
 PyObject* draftrel_init(vk::Function*, PyObject* const* a) noexcept {
@@ -194,8 +317,10 @@ PyObject* draftrel_init(vk::Function*, PyObject* const* a) noexcept {
     Ref lhs = Ref::borrow(a[1]), rhs = Ref::borrow(a[3]);
 
     Ref core[C_count], matrix[M_count];
-    if (vk::import_names(frame.dict, N.core, kCoreFromlist, core) < 0) return nullptr;
-    if (vk::import_names(frame.dict, N.matrixapi, kMatrixFromlist, matrix) < 0) return nullptr;
+    if (vk::import_names(frame.dict, N.core, kCoreFromlist, core, &core_import) < 0) return nullptr;
+    if (vk::import_names(frame.dict, N.matrixapi, kMatrixFromlist, matrix, &matrix_import) < 0) return nullptr;
+    if (vk::Shortcut s = number_sides(lhs.get(), rhs.get(), core, matrix); s.taken())
+        return s.ok() ? store_sides(self, lhs.get(), sense, rhs.get()) : nullptr;
     const Ref &GenExpr = core[C_GenExpr], &LinExpr = core[C_LinExpr], &NLExpr = core[C_NLExpr];
     const Ref &MVar = matrix[M_MVar], &MLinExpr = matrix[M_MLinExpr], &MQuadExpr = matrix[M_MQuadExpr],
               &MNLExpr = matrix[M_MNLExpr];
@@ -228,11 +353,7 @@ PyObject* draftrel_init(vk::Function*, PyObject* const* a) noexcept {
         }
     }
 
-    // Ordinary attribute assignment: a subclass's __setattr__ sees all three.
-    if (PyObject_SetAttr(self, N.lhs, lhs.get()) < 0) return nullptr;
-    if (PyObject_SetAttr(self, N.sense, sense) < 0) return nullptr;
-    if (PyObject_SetAttr(self, N.rhs, rhs.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return store_sides(self, lhs.get(), sense, rhs.get());
 }
 
 // __repr__(self): "<varnok.DraftRel: " lhs sense rhs ">"
@@ -323,6 +444,8 @@ int module_body(vk::ModuleFrame& f) noexcept {
     Ref bases = Ref::steal(PyTuple_Pack(1, f.builtin(B_object)));
     if (!bases) return -1;
     Ref cls = vk::create_class(f, "DraftRel", bases.get(), kClassDoc, entries, std::size(entries));
+    if (!cls) return -1;
+    vk::set_field(draftrel_class, cls.dup());
     return f.bind("DraftRel", std::move(cls));
 }
 
