@@ -374,7 +374,7 @@ PyTypeObject FunctionType = {
 
 int ready_function_type() noexcept {
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
-    FunctionType.tp_name = "function";
+    FunctionType.tp_name = "varnokpy.function";
     FunctionType.tp_basicsize = sizeof(Function);
     FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
                             Py_TPFLAGS_HAVE_VECTORCALL;

@@ -240,7 +240,7 @@ Ref make_generator(Function* fn, GenBody* body) noexcept {
 
 int ready_generator_type() noexcept {
     if (GeneratorType.tp_flags & Py_TPFLAGS_READY) return 0;
-    GeneratorType.tp_name = "generator";
+    GeneratorType.tp_name = "varnokpy.generator";
     GeneratorType.tp_basicsize = sizeof(Generator);
     GeneratorType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     GeneratorType.tp_dealloc = generator_dealloc;
