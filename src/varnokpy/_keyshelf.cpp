@@ -1147,7 +1147,11 @@ int walk_selection(PyObject* self, PyObject* vals, Visit&& visit, SizeHint&& siz
 }
 
 // Is `self._iteritems_internal` this module's own, with `method` resolved?
-bool own_iteritems(const Method& method) noexcept { return method.is(load.iteritems_internal); }
+// The walks that run its body inline ask; while a profile function is set
+// they are not taken: it would miss the calls they stand in for.
+bool own_iteritems(const Method& method) noexcept {
+    return method.is(load.iteritems_internal) && !vk::profiling_active();
+}
 
 // select(self, *vals)
 // CAUTION: may run arbitrary Python code

@@ -189,7 +189,10 @@ inline bool exact_pristine(PyObject* o) noexcept { return Py_TYPE(o) == L.cls &&
 
 // `rowsieve(...)` would run nothing but this module's own construction.
 bool environment_pristine() noexcept;
-inline bool creation_pristine() noexcept { return class_pristine() && environment_pristine(); }
+// Not while a profile function is set: it would miss the `__init__` call.
+inline bool creation_pristine() noexcept {
+    return class_pristine() && environment_pristine() && !vk::profiling_active();
+}
 
 // The interpreter keeps an instance's dict (or, before one exists, its
 // inline attribute values) in two slots just before the object; checked at
@@ -222,8 +225,10 @@ bool shadowed(PyObject* dict, PyObject* name) noexcept {
 bool dict_has(PyObject* dict, PyObject* name) noexcept { return shadowed(dict, name); }
 
 // Does the instance dict shadow none of the methods that this class's code
-// calls on an instance?
+// calls on an instance? The fast paths that make those calls in C ask; while
+// a profile function is set the answer is no: it would miss the calls.
 bool own_methods(PyObject* dict) noexcept {
+    if (vk::profiling_active()) return false;
     static PyObject* seen = nullptr;
     static uint64_t seen_version = 0;
     static bool seen_answer = false;
@@ -300,9 +305,11 @@ bool environment_pristine() noexcept {
     return valid;
 }
 
-// `_isstr(v)` is `isinstance(v, str)`, answered without running Python code.
+// `_isstr(v)` is `isinstance(v, str)`, answered without running Python code
+// (and without the call that a profile function would see).
 inline bool isstr_pristine() noexcept {
-    return environment_pristine() && reinterpret_cast<PyFunctionObject*>(L.isstr)->func_code == L.isstr_code;
+    return environment_pristine() && reinterpret_cast<PyFunctionObject*>(L.isstr)->func_code == L.isstr_code &&
+           !vk::profiling_active();
 }
 
 // `operator.itemgetter` is the load-time type.
