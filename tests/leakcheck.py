@@ -132,7 +132,7 @@ class Sentinel:
 def quietly(call, s):
     try:
         r = call(s)
-        if type(r).__name__ == "generator":
+        if repr(type(r)) == "<class 'varnokpy.generator'>":
             for _ in zip(range(2), r):
                 pass
         del r

@@ -98,6 +98,8 @@ def test_function_data_model():
     assert bound.__self__ is r and bound.__func__ is rowsieve.clean
     assert rowsieve.__dict__["clean"].__get__(None, rowsieve) is rowsieve.clean
     assert repr(fn).startswith("<function rowsieve.clean at ")
+    # A type of its own, not Python's function type under its name.
+    assert repr(type(fn)) == "<class 'varnokpy.function'>" and type(fn).__module__ == "varnokpy"
     # Methods of exact instances are called without a bound method object.
     assert type(fn).__flags__ & (1 << 17)
     import pickle

@@ -156,6 +156,7 @@ def test_sum_terms_gets_lazy_terms(make, monkeypatch):
 
     def spy(terms):
         assert isinstance(terms, collections.abc.Generator) and terms.__name__ == "genexpr"
+        assert repr(type(terms)) == "<class 'varnokpy.generator'>"
         seen.append(terms.__qualname__)
         first = next(terms)
         dict.__delitem__(d, (1, 3))          # no clean(): the selection still names it

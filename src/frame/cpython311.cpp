@@ -22,11 +22,12 @@ constexpr const char* kProbeNames[] = {"dict_version", "type_version",
                                        // keyshelf's shortcuts
                                        "hash_known", "dict_known_hash", "method_lookup",
                                        // DraftRel's shortcuts
-                                       "instance_values"};
+                                       "instance_values",
+                                       // profiling and the call path
+                                       "profile_hook", "frame_links", "recursion_depth"};
 static_assert(sizeof kProbeNames / sizeof *kProbeNames == static_cast<size_t>(Probe::count));
 
 bool g_ran = false;
-bool g_ok[static_cast<size_t>(Probe::count)] = {};
 
 // Is `name` listed in VARNOK_FAIL_PROBES?
 bool forced_to_fail(const char* name) noexcept {
@@ -442,6 +443,143 @@ int probe_instance_values() noexcept {
     return PyDict_GET_SIZE(d.get()) == 2;
 }
 
+// ---- profiling
+
+// The leading fields of CPython 3.11's frame object and of the interpreter
+// frame it owns (Include/internal/pycore_frame.h), as far as this file reads
+// or writes them. Checked by `probe_frame_links` before anything is written.
+struct InterpreterFrameHead {
+    PyObject* f_func;
+    PyObject* f_globals;
+    PyObject* f_builtins;
+    PyObject* f_locals;
+    PyObject* f_code;
+    PyObject* frame_obj;
+    InterpreterFrameHead* previous;
+};
+
+struct FrameHead {
+    PyObject_HEAD
+    PyFrameObject* f_back;
+    InterpreterFrameHead* f_frame;
+    PyObject* f_trace;
+    int f_lineno;
+    char f_trace_lines;
+    char f_trace_opcodes;
+    char f_fast_as_locals;
+    PyObject* f_frame_data[1];  // the interpreter frame, when the frame object owns it
+};
+
+int probe_profile_function(PyObject*, PyFrameObject*, int, PyObject*) noexcept { return 0; }
+
+// `sys.getprofile()` or `sys.gettrace()`: the object the hook is called with, or None.
+Ref sys_hook_object(const char* getter) noexcept {
+    PyObject* f = PySys_GetObject(getter);  // borrowed
+    if (!f) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, getter);
+        return Ref();
+    }
+    return Ref::steal(PyObject_CallNoArgs(f));
+}
+
+int probe_profile_hook() noexcept {
+    PyThreadState* ts = PyThreadState_Get();
+    Ref current = sys_hook_object("getprofile");
+    if (!current) return -1;
+    const ProfileHook before = profile_hook(ts);
+    if (current.get() != Py_None) {
+        // Loaded under a profiler (perhaps from inside its profile function,
+        // where tracing is paused): what is set must be what `sys` reports.
+        return before.obj == current.get() && before.func && ts->cframe;
+    }
+    if (before.func || before.obj) return 0;
+    // Set a profile function of our own, read it back, and take it away again.
+    Ref marker = Ref::steal(PyList_New(0));
+    if (!marker) return -1;
+    if (_PyEval_SetProfile(ts, probe_profile_function, marker.get()) < 0) return -1;
+    const ProfileHook during = profile_hook(ts);
+    Ref reported = sys_hook_object("getprofile");
+    const bool same = during.func == probe_profile_function && during.obj == marker.get() &&
+                      reported.get() == marker.get();
+    // Only once the two fields were found where they belong is the frame
+    // pointer beside them followed.
+    const bool pending = same && profile_pending(ts);
+    PyObject *type, *value, *traceback;  // what reading it back raised, if anything
+    PyErr_Fetch(&type, &value, &traceback);
+    const int cleared = _PyEval_SetProfile(ts, nullptr, nullptr);
+    if (cleared < 0 || !reported) {
+        if (cleared == 0) PyErr_Restore(type, value, traceback);
+        else {
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(traceback);
+        }
+        return -1;
+    }
+    const ProfileHook after = profile_hook(ts);
+    Ref trace = sys_hook_object("gettrace");
+    if (!trace) return -1;
+    // Tracing is off again, unless a trace function keeps it on.
+    const bool quiet = trace.get() != Py_None || (pending && ts->cframe->use_tracing == 0);
+    return pending && quiet && !after.func && !after.obj;
+}
+
+int probe_frame_links() noexcept {
+    PyThreadState* ts = PyThreadState_Get();
+    Ref globals = Ref::steal(PyDict_New());
+    if (!globals) return -1;
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("probe", "probe", 1)));
+    if (!code) return -1;
+    auto* co = reinterpret_cast<PyCodeObject*>(code.get());
+    Ref outer = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(ts, co, globals.get(), nullptr)));
+    Ref inner = outer ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(ts, co, globals.get(), nullptr))) : Ref();
+    if (!inner) return -1;
+    auto* head = reinterpret_cast<FrameHead*>(inner.get());
+    Ref builtins = Ref::steal(PyFrame_GetBuiltins(reinterpret_cast<PyFrameObject*>(inner.get())));
+    if (!builtins) return -1;
+    // The frame owns its interpreter frame, which names its code, globals and
+    // builtins where the layout says.
+    InterpreterFrameHead* data = head->f_frame;
+    if (head->f_back || data != reinterpret_cast<InterpreterFrameHead*>(head->f_frame_data) ||
+        data->f_code != code.get() || data->f_globals != globals.get() || data->f_builtins != builtins.get())
+        return 0;
+    set_frame_back(reinterpret_cast<PyFrameObject*>(inner.get()), reinterpret_cast<PyFrameObject*>(outer.get()));
+    set_frame_back(reinterpret_cast<PyFrameObject*>(outer.get()), nullptr);
+    Ref back = Ref::steal(PyObject_GetAttrString(inner.get(), "f_back"));
+    Ref none = back ? Ref::steal(reinterpret_cast<PyObject*>(
+                          PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(outer.get()))))
+                    : Ref();
+    if (!back) return -1;
+    return back.get() == outer.get() && !none;
+}
+
+// ---- recursion depth
+
+int probe_recursion_depth() noexcept {
+    // The public calls and the accessors move the same counter by one.
+    PyThreadState* ts = PyThreadState_Get();
+    const int start = ts->recursion_remaining;
+    if (start < 2 || Py_EnterRecursiveCall("")) {
+        PyErr_Clear();
+        return 0;
+    }
+    const bool entered = ts->recursion_remaining == start - 1;
+    Py_LeaveRecursiveCall();
+    if (!entered || ts->recursion_remaining != start) return 0;
+    if (enter_recursive_call(ts, "")) {
+        PyErr_Clear();
+        return 0;
+    }
+    Py_LeaveRecursiveCall();
+    if (ts->recursion_remaining != start) return 0;
+    if (Py_EnterRecursiveCall("")) {
+        PyErr_Clear();
+        return 0;
+    }
+    leave_recursive_call(ts);
+    return ts->recursion_remaining == start;
+}
+
 int (*const kProbes[])() noexcept = {probe_dict_version, probe_type_version,
                                      // rowsieve's shortcuts
                                      probe_managed_dict, probe_str_table, probe_list_storage,
@@ -449,7 +587,9 @@ int (*const kProbes[])() noexcept = {probe_dict_version, probe_type_version,
                                      // keyshelf's shortcuts
                                      probe_hash_known, probe_dict_known_hash, probe_method_lookup,
                                      // DraftRel's shortcuts
-                                     probe_instance_values};
+                                     probe_instance_values,
+                                     // profiling and the call path
+                                     probe_profile_hook, probe_frame_links, probe_recursion_depth};
 static_assert(sizeof kProbes / sizeof *kProbes == static_cast<size_t>(Probe::count));
 
 }  // namespace
@@ -489,6 +629,16 @@ Py_ssize_t instance_slot(PyTypeObject* t, PyObject* name) noexcept {
     return -1;
 }
 
+bool detail::g_passed[static_cast<size_t>(Probe::count)] = {};
+
+void set_frame_back(PyFrameObject* f, PyFrameObject* back) noexcept {
+    auto* head = reinterpret_cast<FrameHead*>(f);
+    PyFrameObject* old = head->f_back;
+    head->f_back = reinterpret_cast<PyFrameObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(back)));
+    head->f_frame->previous = nullptr;
+    Py_XDECREF(old);
+}
+
 int run_probes() noexcept {
     if (g_ran) return 0;
     for (size_t i = 0; i < static_cast<size_t>(Probe::count); ++i) {
@@ -498,13 +648,11 @@ int run_probes() noexcept {
             PyErr_Clear();
             r = 0;
         }
-        g_ok[i] = r == 1 && !forced_to_fail(kProbeNames[i]);
+        detail::g_passed[i] = r == 1 && !forced_to_fail(kProbeNames[i]);
     }
     g_ran = true;
     return 0;
 }
-
-bool usable(Probe p) noexcept { return kShortcuts && g_ok[static_cast<size_t>(p)]; }
 
 const char* probe_name(Probe p) noexcept { return kProbeNames[static_cast<size_t>(p)]; }
 

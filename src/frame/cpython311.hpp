@@ -17,10 +17,17 @@
 // means `usable(probe)`.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "ref.hpp"
 #include "shortcut.hpp"
+
+#include <frameobject.h>  // PyFrame_New
+
+// Exported by the interpreter, declared only in its internal headers: the
+// full recursion check behind Py_EnterRecursiveCall.
+extern "C" PyAPI_FUNC(int) _Py_CheckRecursiveCall(PyThreadState* tstate, const char* where);
 
 namespace vk::py311 {
 
@@ -39,6 +46,10 @@ enum class Probe : unsigned {
     method_lookup,     // get_method agrees with PyObject_GetAttr
     // DraftRel's shortcuts
     instance_values,  // inline attribute values of plain-class instances
+    // profiling and the call path
+    profile_hook,     // a thread's profile function, and whether it may be called now
+    frame_links,      // the back link of a frame made by PyFrame_New
+    recursion_depth,  // a thread's recursion counter, as Py_EnterRecursiveCall keeps it
     count
 };
 
@@ -46,9 +57,17 @@ enum class Probe : unsigned {
 // an exception set only when the interpreter itself failed (MemoryError).
 int run_probes() noexcept;
 
+namespace detail {
+extern bool g_passed[static_cast<size_t>(Probe::count)];
+}
+
+// The probe passed, in every build: for what relies on a probe without being
+// a shortcut (profiling works in the general-only build too).
+inline bool passed(Probe p) noexcept { return detail::g_passed[static_cast<size_t>(p)]; }
+
 // A shortcut that relies on `p` may run: shortcuts are compiled in and the
 // probe passed.
-bool usable(Probe p) noexcept;
+inline bool usable(Probe p) noexcept { return kShortcuts && passed(p); }
 
 // The name of a probe, as VARNOK_FAIL_PROBES spells it.
 const char* probe_name(Probe p) noexcept;
@@ -331,5 +350,43 @@ inline PyObject* function_builtins(PyObject* f) noexcept {
 inline int dict_set_known_hash(PyObject* d, PyObject* key, PyObject* value, Py_hash_t hash) noexcept {
     return _PyDict_SetItem_KnownHash(d, key, value, hash);
 }
+
+// ---- profiling -------------------------------------------------------------------
+// (Probe::profile_hook, Probe::frame_links)
+
+// A profile function is set on thread `ts` and may be called now: tracing is
+// on for the running C frame (a trace or profile function is set and none is
+// running: while one runs, the interpreter pauses tracing) and the profile
+// function is one of them. The interpreter's own test before it reports a
+// call, and the only one on the path of every native call.
+inline bool profile_pending(PyThreadState* ts) noexcept {
+    return ts->cframe->use_tracing && ts->c_profilefunc;
+}
+
+// The profile function of thread `ts` and the object it is called with (the
+// object that `sys.getprofile()` reports); both borrowed, nullptr when unset.
+struct ProfileHook {
+    Py_tracefunc func;
+    PyObject* obj;
+};
+inline ProfileHook profile_hook(PyThreadState* ts) noexcept { return {ts->c_profilefunc, ts->c_profileobj}; }
+
+// Links a frame made by PyFrame_New to the frame it was called from: `back`
+// (a new reference is taken; nullptr for none) becomes its `f_back`. Such a
+// frame never runs on the interpreter's frame stack, so its link into that
+// stack, which PyFrame_New leaves unset and `f_back` would otherwise follow,
+// is set to none.
+void set_frame_back(PyFrameObject* f, PyFrameObject* back) noexcept;
+
+// ---- recursion depth ---------------------------------------------------------------
+// (Probe::recursion_depth)
+
+// Py_EnterRecursiveCall and Py_LeaveRecursiveCall for a thread state already
+// at hand, counted as the interpreter's own inline versions count: one field,
+// and the full check (which raises RecursionError) only at the limit.
+inline bool enter_recursive_call(PyThreadState* ts, const char* where) noexcept {
+    return ts->recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(ts, where);
+}
+inline void leave_recursive_call(PyThreadState* ts) noexcept { ts->recursion_remaining++; }
 
 }  // namespace vk::py311

@@ -14,6 +14,7 @@
 #include "frame.hpp"
 
 #include "cpython311.hpp"
+#include "profiling.hpp"
 
 #include <cstring>
 #include <string>
@@ -140,25 +141,43 @@ PyObject* bind_and_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     return fn->body(fn, slots);
 }
 
+inline PyObject* call_body(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    // Binding would copy the arguments unchanged.
+    if (kShortcuts && !kwnames && nargs == fn->nparams && !fn->star && !fn->starstar) return fn->body(fn, args);
+    return bind_and_call(fn, args, nargs, kwnames);
+}
+
+// The call as the profile function sees it (profiling.hpp).
+[[gnu::noinline]] PyObject* call_body_profiled(Function* fn, PyObject* const* args, Py_ssize_t nargs,
+                                               PyObject* kwnames) noexcept {
+    PyObject* globals = fn->globals ? fn->globals : fn->frame->dict;
+    return run_profiled(fn->code, globals, reinterpret_cast<PyObject*>(fn),
+                        [&]() noexcept { return call_body(fn, args, nargs, kwnames); });
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     Function* fn = reinterpret_cast<Function*>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // Native calls count towards the recursion limit like Python frames, so
     // runaway recursion through these functions raises RecursionError
-    // instead of overflowing the C stack.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    // instead of overflowing the C stack. The thread state, fetched once,
+    // serves that count and the profiling test.
+    static constexpr char kWhere[] = " while calling a Python object";
+    PyThreadState* ts = PyThreadState_Get();
+    const bool count_here = py311::usable(py311::Probe::recursion_depth);
+    if (count_here ? py311::enter_recursive_call(ts, kWhere) : Py_EnterRecursiveCall(kWhere)) {
         finish(fn, nullptr);
         return nullptr;
     }
     // The body may drop the last other reference to this function.
     Py_INCREF(fn);
-    PyObject* result;
-    if (kShortcuts && !kwnames && nargs == fn->nparams && !fn->star && !fn->starstar)
-        result = fn->body(fn, args);  // binding would copy the arguments unchanged
+    PyObject* result = profiling_active(ts) ? call_body_profiled(fn, args, nargs, kwnames)
+                                            : call_body(fn, args, nargs, kwnames);
+    if (count_here)
+        py311::leave_recursive_call(ts);
     else
-        result = bind_and_call(fn, args, nargs, kwnames);
-    Py_LeaveRecursiveCall();
+        Py_LeaveRecursiveCall();
     finish(fn, result);
     Py_DECREF(fn);
     return result;
@@ -366,7 +385,7 @@ PyTypeObject FunctionType = {
 
 int ready_function_type() noexcept {
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
-    FunctionType.tp_name = "function";
+    FunctionType.tp_name = "varnokpy.function";
     FunctionType.tp_basicsize = sizeof(Function);
     FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
                             Py_TPFLAGS_HAVE_VECTORCALL;

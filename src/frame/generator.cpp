@@ -19,6 +19,16 @@ void finish_body(Generator* g) noexcept {
     }
 }
 
+// A resumption as the profile function sees it (profiling.hpp): a call of
+// the generator function's code, or of a code object that stands for the
+// generator expression.
+[[gnu::noinline]] PyObject* resume_profiled(Generator* g) noexcept {
+    PyObject* code = g->code ? g->code : generator_site_code(g->filename, g->line, g->tb_name);
+    if (!code) return nullptr;
+    return run_profiled(code, profiled_module_globals(), reinterpret_cast<PyObject*>(g),
+                        [g]() noexcept { return g->body->resume(); });
+}
+
 PyObject* generator_next(PyObject* self) noexcept {
     Generator* g = reinterpret_cast<Generator*>(self);
     if (g->running) {
@@ -29,7 +39,7 @@ PyObject* generator_next(PyObject* self) noexcept {
     g->started = true;
     g->running = true;
     Py_INCREF(self);
-    PyObject* value = g->body->resume();
+    PyObject* value = profiling_active() ? resume_profiled(g) : g->body->resume();
     g->running = false;
     if (!value) {
         if (PyErr_Occurred()) {
@@ -157,6 +167,7 @@ void generator_dealloc(PyObject* self) noexcept {
     finish_body(g);
     Py_CLEAR(g->name);
     Py_CLEAR(g->qualname);
+    Py_CLEAR(g->code);
     PyObject_GC_Del(self);
 }
 
@@ -215,6 +226,7 @@ Ref make_generator(const char* name, const char* qualname, const char* filename,
     g->qualname = PyUnicode_InternFromString(qualname);
     g->tb_name = name;
     g->filename = filename;
+    g->code = nullptr;
     g->line = line;
     g->started = false;
     g->running = false;
@@ -226,13 +238,15 @@ Ref make_generator(const char* name, const char* qualname, const char* filename,
 }
 
 Ref make_generator(Function* fn, GenBody* body) noexcept {
-    return make_generator(PyUnicode_AsUTF8(fn->name), PyUnicode_AsUTF8(fn->qualname), fn->frame->info.source_path,
-                          fn->line, body);
+    Ref g = make_generator(PyUnicode_AsUTF8(fn->name), PyUnicode_AsUTF8(fn->qualname), fn->frame->info.source_path,
+                           fn->line, body);
+    if (g) reinterpret_cast<Generator*>(g.get())->code = Py_XNewRef(fn->code);
+    return g;
 }
 
 int ready_generator_type() noexcept {
     if (GeneratorType.tp_flags & Py_TPFLAGS_READY) return 0;
-    GeneratorType.tp_name = "generator";
+    GeneratorType.tp_name = "varnokpy.generator";
     GeneratorType.tp_basicsize = sizeof(Generator);
     GeneratorType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     GeneratorType.tp_dealloc = generator_dealloc;

@@ -32,6 +32,7 @@ struct Generator {
     PyObject* qualname;
     const char* tb_name;    // plain name for traceback entries inside the body
     const char* filename;
+    PyObject* code;         // the generator function's code, or nullptr (a generator expression)
     int line;
     bool started;
     bool running;

@@ -86,6 +86,9 @@ ModuleFrame::ModuleFrame(const ModuleInfo& i) noexcept : info(i) {
         nullptr,
         nullptr,
     };
+    // One module per shared object: its generators' profiled frames run in
+    // its namespace.
+    set_profiled_module(this);
 }
 
 PyObject* ModuleFrame::create(PyObject* spec) noexcept {

@@ -46,9 +46,12 @@ bool plain_instance_attr(PyObject* self, PyObject* name) noexcept {
 // Is `self._iteritems_internal` this module's own function, found on the
 // type and not shadowed by the instance? Runs no code: with the generic
 // attribute lookup and our function on the type, resolving the method is a
-// look into the instance dict.
+// look into the instance dict. The walks that run its body inline ask; while
+// a profile function is set the answer is no: it would miss the calls they
+// stand in for.
 bool iteritems_is_own(PyObject* self) noexcept {
-    if (!py311::usable(Probe::type_version) || !py311::usable(Probe::method_lookup)) return false;
+    if (!py311::usable(Probe::type_version) || !py311::usable(Probe::method_lookup) || vk::profiling_active())
+        return false;
     PyTypeObject* t = Py_TYPE(self);
     if (t->tp_getattro != PyObject_GenericGetAttr ||
         py311::type_lookup(t, N.iteritems_internal) != load.iteritems_internal)

@@ -86,8 +86,10 @@ bool shadowed(PyObject* dict, PyObject* name) noexcept {
 }
 
 // Does the instance dict shadow none of the methods that this class's code
-// calls on an instance?
+// calls on an instance? The shortcuts that make those calls in C ask; while
+// a profile function is set the answer is no: it would miss the calls.
 bool own_methods(PyObject* dict) noexcept {
+    if (vk::profiling_active()) return false;
     static PyObject* seen = nullptr;
     static uint64_t seen_version = 0;
     static bool seen_answer = false;
@@ -176,14 +178,16 @@ bool environment_pristine() noexcept {
 }
 
 // `rowsieve(...)` would run nothing but this module's own construction, and
-// a new instance can be given its dict in C.
+// a new instance can be given its dict in C. Not while a profile function is
+// set: it would miss the `__init__` call.
 inline bool creation_pristine() noexcept {
-    return class_pristine() && usable(Probe::managed_dict) && environment_pristine();
+    return class_pristine() && usable(Probe::managed_dict) && environment_pristine() && !vk::profiling_active();
 }
 
-// `_isstr(v)` is `isinstance(v, str)`.
+// `_isstr(v)` is `isinstance(v, str)` (answered without the call that a
+// profile function would see).
 inline bool isstr_pristine() noexcept {
-    return environment_pristine() && py311::function_code(L.isstr) == L.isstr_code;
+    return environment_pristine() && py311::function_code(L.isstr) == L.isstr_code && !vk::profiling_active();
 }
 
 // Types whose instances `isinstance(v, str)` answers false for without
