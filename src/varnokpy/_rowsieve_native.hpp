@@ -33,6 +33,15 @@
 // list storage grown as the base list would grow it; its dict is a copy of
 // a template whose values are set in place before anyone can see it.
 //
+// Quiet builds. An index build over members whose key fields are plain
+// values (exact int, str, float, bool, None, exact tuples of them) runs no
+// Python code at all: hashing and comparing them is the interpreter's own C
+// code, and the buckets are made in C. Over those members the cyclic
+// collector is paused (its passes there would walk every new bucket again
+// and again and free nothing) and each key is hashed once. The pause ends,
+// restoring the collector's previous state, before the first member that
+// could run Python code, and on every way out of the build.
+//
 // Guard answers are remembered per dict version: a dict's version tag
 // changes with every change of the dict and is never reused, so (dict,
 // version) names one state of one dict without holding it.
@@ -42,7 +51,17 @@ namespace native {
 using vk::Shortcut;
 namespace py311 = vk::py311;
 using py311::Probe;
-using py311::usable;
+
+// What the load-time probes let the shortcuts trust, read once when the
+// class is recorded (the probes run before the module body): the guards of
+// the hot paths consult these flags, all false in the general-only build
+// and until the class is recorded.
+struct Trusted {
+    bool type_version = false, dict_version = false, managed_dict = false, str_table = false,
+         list_storage = false, function_fields = false, known_hash = false;
+} g_trusted;
+
+inline bool usable(bool Trusted::*probe) noexcept { return vk::kShortcuts && g_trusted.*probe; }
 
 // ============================================================================
 // Load-time records and guards
@@ -64,7 +83,7 @@ inline void hold(PyObject*& slot, PyObject* value) noexcept { vk::set_field(slot
 
 // The class is as it was at load: no attribute of it was set or deleted.
 inline bool class_pristine() noexcept {
-    return usable(Probe::type_version) && L.tag && py311::type_version(L.cls) == L.tag;
+    return usable(&Trusted::type_version) && L.tag && py311::type_version(L.cls) == L.tag;
 }
 
 inline bool exact_pristine(PyObject* o) noexcept { return Py_TYPE(o) == L.cls && class_pristine(); }
@@ -72,7 +91,7 @@ inline bool exact_pristine(PyObject* o) noexcept { return Py_TYPE(o) == L.cls &&
 // The instance dict of an exact instance of the unmodified class (borrowed),
 // or nullptr (not such an instance, or no dict yet).
 inline PyObject* fast_dict(PyObject* self) noexcept {
-    return exact_pristine(self) && usable(Probe::managed_dict) ? py311::managed_dict(self) : nullptr;
+    return exact_pristine(self) && usable(&Trusted::managed_dict) ? py311::managed_dict(self) : nullptr;
 }
 
 // Does the instance dict hold `name`, hiding the class's method?
@@ -91,7 +110,7 @@ bool own_methods(PyObject* dict) noexcept {
     static PyObject* seen = nullptr;
     static uint64_t seen_version = 0;
     static bool seen_answer = false;
-    const bool memo = usable(Probe::dict_version);
+    const bool memo = usable(&Trusted::dict_version);
     const uint64_t version = memo ? py311::dict_version(dict) : 0;
     if (memo && dict == seen && version == seen_version) return seen_answer;
     PyObject* const methods[] = {N.clean, N.extend, N.append, N.select, N.contains, N.scalaraddcheck,
@@ -119,7 +138,7 @@ PyObject* state_of(PyObject* dict, Slot slot, PyObject* name) noexcept {
     };
     static Memo memo[M_count] = {};
     Memo& m = memo[slot];
-    const bool remember = usable(Probe::dict_version);
+    const bool remember = usable(&Trusted::dict_version);
     const uint64_t version = remember ? py311::dict_version(dict) : 0;
     if (remember && m.dict == dict && m.version == version) return m.value;
     PyObject* value = PyDict_GetItemWithError(dict, name);
@@ -140,11 +159,11 @@ bool environment_pristine() noexcept {
     static PyObject* dicts[4] = {};
     static uint64_t versions[4] = {};
     static bool known = false, valid = false;
-    if (!vk::kShortcuts || !L.isstr || !L.operator_module || !usable(Probe::function_fields)) return false;
+    if (!vk::kShortcuts || !L.isstr || !L.operator_module || !usable(&Trusted::function_fields)) return false;
     PyObject* globals = py311::function_globals(L.isstr);
     PyObject* builtins = py311::function_builtins(L.isstr);
     PyObject* const current[4] = {frame.dict, globals, builtins, PyModule_GetDict(L.operator_module)};
-    const bool remember = usable(Probe::dict_version);
+    const bool remember = usable(&Trusted::dict_version);
     if (remember && known) {
         bool same = true;
         for (int i = 0; i < 4 && same; ++i)
@@ -178,7 +197,7 @@ bool environment_pristine() noexcept {
 // `rowsieve(...)` would run nothing but this module's own construction, and
 // a new instance can be given its dict in C.
 inline bool creation_pristine() noexcept {
-    return class_pristine() && usable(Probe::managed_dict) && environment_pristine();
+    return class_pristine() && usable(&Trusted::managed_dict) && environment_pristine();
 }
 
 // `_isstr(v)` is `isinstance(v, str)`.
@@ -197,7 +216,7 @@ bool plain_non_string(PyTypeObject* t) noexcept {
 // Can the items of `x` be read straight from its list storage, exactly as
 // `x[0]`, `len(x)` and `for y in x` would see them?
 inline bool native_items(PyObject* x) noexcept {
-    return usable(Probe::list_storage) && (PyList_CheckExact(x) || exact_pristine(x));
+    return usable(&Trusted::list_storage) && (PyList_CheckExact(x) || exact_pristine(x));
 }
 
 // Does `for x in self` walk the base list's storage (an exact instance of the
@@ -238,7 +257,7 @@ bool g_in_place = false;
 // Does `dict` have the key table of a template copy: the nine names in
 // order, in a table of its own?
 bool template_layout(PyObject* dict) noexcept {
-    if (!usable(Probe::str_table) || !py311::owns_str_table(dict, T_count)) return false;
+    if (!usable(&Trusted::str_table) || !py311::owns_str_table(dict, T_count)) return false;
     PyObject* const names[T_count] = {N.wild, N.scalar, N.tuplelen, N.index, N.contents,
                                       N.prev, N.next, N.prevc, N.nextc};
     for (int i = 0; i < T_count; ++i)
@@ -636,25 +655,171 @@ struct BucketMaker {
         return Shortcut::done(new_instance(x, scalar ? Py_True : Py_False, len_obj.get()));
     }
 
+    // While every bucket was made in C with the mode of the first: would
+    // `x` pass the check of any of them, and leave its (fresh) caches as
+    // they are?
+    bool takes_unchecked(PyObject* x) const noexcept {
+        const bool scalar = is_scalar_item(x);
+        return uniform && kind0 == (int)scalar && (scalar || PyTuple_GET_SIZE(x) == len0);
+    }
+
     // `bucket.append(x)`
     // CAUTION: may run arbitrary Python code (clean() releases the old caches)
     Shortcut append(PyObject* bucket, PyObject* x) noexcept {
         if (!exact_pristine(bucket)) return Shortcut::not_taken();
-        const bool scalar = is_scalar_item(x);
-        if (uniform && kind0 == (int)scalar && (scalar || PyTuple_GET_SIZE(x) == len0))
-            return Shortcut::status(PyList_Append(bucket, x));
+        if (takes_unchecked(x)) return Shortcut::status(PyList_Append(bucket, x));
         Shortcut s = native::append(bucket, x);
         if (s.taken() && !s.ok()) vk::add_call_entry(F.append);
         return s;
     }
 };
 
+// ---- builds that run no Python code ---------------------------------------------
+
+// Values whose hash and equality are the interpreter's own C code, which
+// raises nothing and warns of nothing: exact int, str, float, bool and None,
+// and exact tuples of them.
+inline bool plain_scalar(PyObject* v) noexcept {
+    PyTypeObject* t = Py_TYPE(v);
+    return t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type || v == Py_None;
+}
+
+bool plain_tuple(PyObject* v, int depth) noexcept {
+    if (!PyTuple_CheckExact(v) || depth == 8) return false;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(v); i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(v, i);
+        if (!plain_scalar(item) && !plain_tuple(item, depth + 1)) return false;
+    }
+    return true;
+}
+
+inline bool plain_value(PyObject* v) noexcept { return plain_scalar(v) || plain_tuple(v, 0); }
+
+// The cyclic collector, paused while a build runs no Python code at all, and
+// its previous state restored before the build runs anything that could
+// (and on every way out). Its passes in the middle of such a build could
+// free nothing that the build made, yet, as the buckets pile up, walk them
+// again and again; paused, it walks them once, at its first pass after the
+// build. With the collector off no finaliser can run in the middle of the
+// build either, which is what lets a quiet build hold its members borrowed.
+class CollectorPause {
+public:
+    CollectorPause() noexcept = default;
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+    ~CollectorPause() { release(); }
+    void engage() noexcept {
+        if (engaged_) return;
+        was_enabled_ = PyGC_Disable();
+        engaged_ = true;
+    }
+    void release() noexcept {
+        if (!engaged_) return;
+        engaged_ = false;
+        if (was_enabled_) PyGC_Enable();
+    }
+    bool engaged() const noexcept { return engaged_; }
+
+private:
+    bool engaged_ = false;
+    bool was_enabled_ = false;
+};
+
+// Is `x` a member that a quiet build takes: its key is `x` itself or comes
+// straight from its fields (an exact tuple long enough), all plain values?
+inline bool plain_member(PyObject* x, const KeyFn& key) noexcept {
+    if (key.identity) return plain_value(x);
+    if (!PyTuple_CheckExact(x)) return false;
+    const Py_ssize_t size = PyTuple_GET_SIZE(x);
+    for (size_t i = 0; i < key.positions.size(); ++i) {
+        const Py_ssize_t p = key.positions[i];
+        if (p >= size || !plain_value(PyTuple_GET_ITEM(x, p))) return false;
+    }
+    return true;
+}
+
+// One plain member into the field index of a quiet build: its key hashed
+// once; a key of several fields looked up through `scratch`, a tuple that
+// only this build holds and that becomes the stored key of a new bucket.
+// Runs no Python code. Not taken (nothing changed) when the bucket cannot
+// be made or filled in C.
+Shortcut quiet_member(PyObject* index, BucketMaker& buckets, KeyFn& key, PyObject* x, Ref& scratch) noexcept {
+    PyObject* k = x;
+    if (!key.identity) {
+        const size_t n = key.positions.size();
+        if (n == 1) {
+            k = PyTuple_GET_ITEM(x, key.positions[0]);
+        } else {
+            if (!scratch && !(scratch = Ref::steal(PyTuple_New((Py_ssize_t)n)))) return Shortcut::failed();
+            for (size_t i = 0; i < n; ++i) {
+                PyObject* old = PyTuple_GET_ITEM(scratch.get(), i);
+                PyTuple_SET_ITEM(scratch.get(), i, Py_NewRef(PyTuple_GET_ITEM(x, key.positions[i])));
+                Py_XDECREF(old);
+            }
+            k = scratch.get();
+        }
+    }
+    const Py_hash_t hash = PyObject_Hash(k);
+    if (hash == -1) return Shortcut::failed();
+    if (PyObject* found = py311::dict_get_known_hash(index, k, hash)) {
+        // Every bucket so far was made here, in C, and nobody has seen it.
+        if (buckets.takes_unchecked(x)) return Shortcut::status(PyList_Append(found, x));
+        return buckets.append(found, x);
+    }
+    if (PyErr_Occurred()) return Shortcut::failed();
+    Shortcut made = buckets.create(x);
+    if (!made.ok()) return made;
+    Ref stored = k == scratch.get() ? std::move(scratch) : Ref::borrow(k);
+    Ref bucket = made.take();
+    return Shortcut::status(py311::dict_set_known_hash(index, stored.get(), bucket.get(), hash));
+}
+
+// The steps of `__makeindex` in C, for an exact instance whose methods are
+// its own and a key function computed in C. While the members are plain
+// and the buckets are made in C, the build runs no Python code: the
+// collector is paused and each key is hashed once. The first member that
+// is not plain (or a bucket that must be made through Python) ends that:
+// the collector's state is restored, and that member and the rest go
+// through the general step of each member.
+// CAUTION: may run arbitrary Python code
+Ref make_index(PyObject* self, KeyFn& key) noexcept {
+    Ref index = Ref::steal(PyDict_New());
+    if (!index) return Ref();
+    BucketMaker buckets;
+    Py_ssize_t i = 0;
+    {
+        CollectorPause pause;
+        Ref scratch;
+        if (usable(&Trusted::known_hash) && creation_pristine()) {
+            pause.engage();
+            // Borrowed members: no Python code runs while paused, so nothing
+            // can change the list.
+            for (; i < PyList_GET_SIZE(self); ++i) {
+                PyObject* x = PyList_GET_ITEM(self, i);
+                if (!plain_member(x, key)) break;
+                Shortcut s = quiet_member(index.get(), buckets, key, x, scratch);
+                if (!s.taken()) break;
+                if (!s.ok()) return Ref();
+            }
+        }
+    }
+    // The base list's iteration, as `for x in self` on an exact instance.
+    for (; i < PyList_GET_SIZE(self); ++i) {
+        Ref x = Ref::borrow(PyList_GET_ITEM(self, i));
+        if (index_member(index.get(), buckets, key, x.get()) < 0) {
+            if (!error_is(B_IndexError)) return Ref();
+            PyErr_Clear();
+        }
+    }
+    return index;
+}
+
 // `self.__makeindex(getkey)` for a key function computed in C.
 // CAUTION: may run arbitrary Python code
 Shortcut call_makeindex(PyObject* self, KeyFn& key) noexcept {
     PyObject* d = fast_dict(self);
     if (!d || !(key.identity || key.native) || !own_methods(d)) return Shortcut::not_taken();
-    Ref index = build_index(self, key);
+    Ref index = make_index(self, key);
     if (!index) vk::add_call_entry(F.makeindex);
     return Shortcut::done(std::move(index));
 }
@@ -758,7 +923,7 @@ Shortcut select(PyObject* self, PyObject* const* vals, Py_ssize_t n) noexcept {
         }
     }
     // The cache's keys are position tuples: looking one up runs no Python code.
-    PyObject* found = npos == 1 && usable(Probe::known_hash)
+    PyObject* found = npos == 1 && usable(&Trusted::known_hash)
                           ? py311::dict_get_known_hash(cache, pattern.get(), kPatternHash[positions[0]])
                           : PyDict_GetItemWithError(cache, pattern.get());
     if (!found || !PyDict_CheckExact(found)) {
@@ -836,7 +1001,7 @@ class Gathered {
 public:
     // `rowsieve([])`
     Shortcut start() noexcept {
-        if (!creation_pristine() || !usable(Probe::list_storage)) return Shortcut::not_taken();
+        if (!creation_pristine() || !usable(&Trusted::list_storage)) return Shortcut::not_taken();
         result_ = new_instance(nullptr, Py_None, Py_None);
         return result_ ? Shortcut::done() : Shortcut::failed();
     }
@@ -979,7 +1144,7 @@ struct TextWriter {
 // each field's text is made once and the output is written in one piece.
 Shortcut repr(PyObject* self) noexcept {
     PyObject* dict = fast_dict(self);
-    if (!dict || !usable(Probe::list_storage)) return Shortcut::not_taken();
+    if (!dict || !usable(&Trusted::list_storage)) return Shortcut::not_taken();
     Ref keep = Ref::borrow(dict);
     PyObject* scalar = PyDict_GetItemWithError(dict, N.scalar);
     PyObject* tuplelen = scalar ? PyDict_GetItemWithError(dict, N.tuplelen) : nullptr;
@@ -1058,10 +1223,17 @@ int record(vk::ModuleFrame& f, PyObject* cls) noexcept {
     PyTypeObject* old = L.cls;
     L.cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
     Py_XDECREF(old);
+    g_trusted.type_version = py311::usable(Probe::type_version);
+    g_trusted.dict_version = py311::usable(Probe::dict_version);
+    g_trusted.managed_dict = py311::usable(Probe::managed_dict);
+    g_trusted.str_table = py311::usable(Probe::str_table);
+    g_trusted.list_storage = py311::usable(Probe::list_storage);
+    g_trusted.function_fields = py311::usable(Probe::function_fields);
+    g_trusted.known_hash = py311::usable(Probe::known_hash);
     // Looking a name up gives the class a version tag; any later change to
     // the class replaces it.
     L.tag = 0;
-    if (usable(Probe::type_version)) {
+    if (usable(&Trusted::type_version)) {
         py311::type_lookup(L.cls, N.select);
         L.tag = py311::type_version(L.cls);
     }
@@ -1079,7 +1251,7 @@ int record(vk::ModuleFrame& f, PyObject* cls) noexcept {
     }
     PyObject* isstr = PyDict_GetItemWithError(f.dict, N.isstr_name);
     if (!isstr && PyErr_Occurred()) return -1;
-    if (isstr && PyFunction_Check(isstr) && usable(Probe::function_fields)) {
+    if (isstr && PyFunction_Check(isstr) && usable(&Trusted::function_fields)) {
         hold(L.isstr, isstr);
         hold(L.isstr_code, py311::function_code(isstr));
     }
