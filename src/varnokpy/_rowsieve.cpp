@@ -276,8 +276,9 @@ PyObject* neighbour_of(PyObject* cache, PyObject* v) noexcept {
 // Steps that the shortcuts call back into.
 namespace native {
 struct KeyFn;
+struct BucketMaker;
 }
-Ref build_index(PyObject* self, native::KeyFn& key) noexcept;
+int index_member(PyObject* index, native::BucketMaker& buckets, native::KeyFn& key, PyObject* x) noexcept;
 PyObject* select_impl(PyObject* self, PyObject* vals) noexcept;
 int extend_items(PyObject* self, PyObject* items, bool owned) noexcept;
 Ref no_match() noexcept;

@@ -33,6 +33,15 @@
 // list storage grown as the base list would grow it; its dict is a copy of
 // a template whose values are set in place before anyone can see it.
 //
+// Quiet builds. An index build over members whose key fields are plain
+// values (exact int, str, float, bool, None, exact tuples of them) runs no
+// Python code at all: hashing and comparing them is the interpreter's own C
+// code, and the buckets are made in C. Over those members the cyclic
+// collector is paused (its passes there would walk every new bucket again
+// and again and free nothing) and each key is hashed once. The pause ends,
+// restoring the collector's previous state, before the first member that
+// could run Python code, and on every way out of the build.
+//
 // Guard answers are remembered per dict version: a dict's version tag
 // changes with every change of the dict and is never reused, so (dict,
 // version) names one state of one dict without holding it.
@@ -42,6 +51,7 @@ namespace native {
 using vk::Shortcut;
 namespace py311 = vk::py311;
 using py311::Probe;
+
 using py311::usable;
 
 // ============================================================================
@@ -640,25 +650,171 @@ struct BucketMaker {
         return Shortcut::done(new_instance(x, scalar ? Py_True : Py_False, len_obj.get()));
     }
 
+    // While every bucket was made in C with the mode of the first: would
+    // `x` pass the check of any of them, and leave its (fresh) caches as
+    // they are?
+    bool takes_unchecked(PyObject* x) const noexcept {
+        const bool scalar = is_scalar_item(x);
+        return uniform && kind0 == (int)scalar && (scalar || PyTuple_GET_SIZE(x) == len0);
+    }
+
     // `bucket.append(x)`
     // CAUTION: may run arbitrary Python code (clean() releases the old caches)
     Shortcut append(PyObject* bucket, PyObject* x) noexcept {
         if (!exact_pristine(bucket)) return Shortcut::not_taken();
-        const bool scalar = is_scalar_item(x);
-        if (uniform && kind0 == (int)scalar && (scalar || PyTuple_GET_SIZE(x) == len0))
-            return Shortcut::status(PyList_Append(bucket, x));
+        if (takes_unchecked(x)) return Shortcut::status(PyList_Append(bucket, x));
         Shortcut s = native::append(bucket, x);
         if (s.taken() && !s.ok()) vk::add_call_entry(F.append);
         return s;
     }
 };
 
+// ---- builds that run no Python code ---------------------------------------------
+
+// Values whose hash and equality are the interpreter's own C code, which
+// raises nothing and warns of nothing: exact int, str, float, bool and None,
+// and exact tuples of them.
+inline bool plain_scalar(PyObject* v) noexcept {
+    PyTypeObject* t = Py_TYPE(v);
+    return t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type || v == Py_None;
+}
+
+bool plain_tuple(PyObject* v, int depth) noexcept {
+    if (!PyTuple_CheckExact(v) || depth == 8) return false;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(v); i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(v, i);
+        if (!plain_scalar(item) && !plain_tuple(item, depth + 1)) return false;
+    }
+    return true;
+}
+
+inline bool plain_value(PyObject* v) noexcept { return plain_scalar(v) || plain_tuple(v, 0); }
+
+// The cyclic collector, paused while a build runs no Python code at all, and
+// its previous state restored before the build runs anything that could
+// (and on every way out). Its passes in the middle of such a build could
+// free nothing that the build made, yet, as the buckets pile up, walk them
+// again and again; paused, it walks them once, at its first pass after the
+// build. With the collector off no finaliser can run in the middle of the
+// build either, which is what lets a quiet build hold its members borrowed.
+class CollectorPause {
+public:
+    CollectorPause() noexcept = default;
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+    ~CollectorPause() { release(); }
+    void engage() noexcept {
+        if (engaged_) return;
+        was_enabled_ = PyGC_Disable();
+        engaged_ = true;
+    }
+    void release() noexcept {
+        if (!engaged_) return;
+        engaged_ = false;
+        if (was_enabled_) PyGC_Enable();
+    }
+    bool engaged() const noexcept { return engaged_; }
+
+private:
+    bool engaged_ = false;
+    bool was_enabled_ = false;
+};
+
+// Is `x` a member that a quiet build takes: its key is `x` itself or comes
+// straight from its fields (an exact tuple long enough), all plain values?
+inline bool plain_member(PyObject* x, const KeyFn& key) noexcept {
+    if (key.identity) return plain_value(x);
+    if (!PyTuple_CheckExact(x)) return false;
+    const Py_ssize_t size = PyTuple_GET_SIZE(x);
+    for (size_t i = 0; i < key.positions.size(); ++i) {
+        const Py_ssize_t p = key.positions[i];
+        if (p >= size || !plain_value(PyTuple_GET_ITEM(x, p))) return false;
+    }
+    return true;
+}
+
+// One plain member into the field index of a quiet build: its key hashed
+// once; a key of several fields looked up through `scratch`, a tuple that
+// only this build holds and that becomes the stored key of a new bucket.
+// Runs no Python code. Not taken (nothing changed) when the bucket cannot
+// be made or filled in C.
+Shortcut quiet_member(PyObject* index, BucketMaker& buckets, KeyFn& key, PyObject* x, Ref& scratch) noexcept {
+    PyObject* k = x;
+    if (!key.identity) {
+        const size_t n = key.positions.size();
+        if (n == 1) {
+            k = PyTuple_GET_ITEM(x, key.positions[0]);
+        } else {
+            if (!scratch && !(scratch = Ref::steal(PyTuple_New((Py_ssize_t)n)))) return Shortcut::failed();
+            for (size_t i = 0; i < n; ++i) {
+                PyObject* old = PyTuple_GET_ITEM(scratch.get(), i);
+                PyTuple_SET_ITEM(scratch.get(), i, Py_NewRef(PyTuple_GET_ITEM(x, key.positions[i])));
+                Py_XDECREF(old);
+            }
+            k = scratch.get();
+        }
+    }
+    const Py_hash_t hash = PyObject_Hash(k);
+    if (hash == -1) return Shortcut::failed();
+    if (PyObject* found = py311::dict_get_known_hash(index, k, hash)) {
+        // Every bucket so far was made here, in C, and nobody has seen it.
+        if (buckets.takes_unchecked(x)) return Shortcut::status(PyList_Append(found, x));
+        return buckets.append(found, x);
+    }
+    if (PyErr_Occurred()) return Shortcut::failed();
+    Shortcut made = buckets.create(x);
+    if (!made.ok()) return made;
+    Ref stored = k == scratch.get() ? std::move(scratch) : Ref::borrow(k);
+    Ref bucket = made.take();
+    return Shortcut::status(py311::dict_set_known_hash(index, stored.get(), bucket.get(), hash));
+}
+
+// The steps of `__makeindex` in C, for an exact instance whose methods are
+// its own and a key function computed in C. While the members are plain
+// and the buckets are made in C, the build runs no Python code: the
+// collector is paused and each key is hashed once. The first member that
+// is not plain (or a bucket that must be made through Python) ends that:
+// the collector's state is restored, and that member and the rest go
+// through the general step of each member.
+// CAUTION: may run arbitrary Python code
+Ref make_index(PyObject* self, KeyFn& key) noexcept {
+    Ref index = Ref::steal(PyDict_New());
+    if (!index) return Ref();
+    BucketMaker buckets;
+    Py_ssize_t i = 0;
+    {
+        CollectorPause pause;
+        Ref scratch;
+        if (usable(Probe::known_hash) && creation_pristine()) {
+            pause.engage();
+            // Borrowed members: no Python code runs while paused, so nothing
+            // can change the list.
+            for (; i < PyList_GET_SIZE(self); ++i) {
+                PyObject* x = PyList_GET_ITEM(self, i);
+                if (!plain_member(x, key)) break;
+                Shortcut s = quiet_member(index.get(), buckets, key, x, scratch);
+                if (!s.taken()) break;
+                if (!s.ok()) return Ref();
+            }
+        }
+    }
+    // The base list's iteration, as `for x in self` on an exact instance.
+    for (; i < PyList_GET_SIZE(self); ++i) {
+        Ref x = Ref::borrow(PyList_GET_ITEM(self, i));
+        if (index_member(index.get(), buckets, key, x.get()) < 0) {
+            if (!error_is(B_IndexError)) return Ref();
+            PyErr_Clear();
+        }
+    }
+    return index;
+}
+
 // `self.__makeindex(getkey)` for a key function computed in C.
 // CAUTION: may run arbitrary Python code
 Shortcut call_makeindex(PyObject* self, KeyFn& key) noexcept {
     PyObject* d = fast_dict(self);
     if (!d || !(key.identity || key.native) || !own_methods(d)) return Shortcut::not_taken();
-    Ref index = build_index(self, key);
+    Ref index = make_index(self, key);
     if (!index) vk::add_call_entry(F.makeindex);
     return Shortcut::done(std::move(index));
 }
