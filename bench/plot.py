@@ -8,7 +8,9 @@ Measures, for lists of 1e3 to 1e6 index tuples (i, j) with 100 distinct j:
   ``[t for t in L if t[1] == 3]`` per query, and grouping the list once with
   ``defaultdict(list)`` and looking the group up;
 - ``keyshelf.sum('*', 3)``, warm and after a change, against a list
-  comprehension over the keys that feeds the same accumulation.
+  comprehension over the keys that feeds the same accumulation;
+- the whole network-flow model of bench_model.py at about 3e5 and 1e6 keys,
+  built with keyshelf and by hand over pre-grouped ``defaultdict``s.
 
 Prints one table (operation, time, baseline, ratio = time / baseline) and
 writes docs/bench.png.  Nothing here fails the run: a measurement that raises
@@ -26,6 +28,7 @@ from collections import defaultdict
 from pathlib import Path
 from time import perf_counter
 
+import bench_model
 from varnokpy._core import Var
 from varnokpy._keyshelf import _sum_terms, keyshelf
 from varnokpy._rowsieve import rowsieve
@@ -188,7 +191,26 @@ PANELS = [
 ]
 
 
-def plot(results):
+def measure_models():
+    """Seconds of the whole model with keyshelf and by hand, by number of keys."""
+    models = {}
+    for nodes in (bench_model.NODES, bench_model.PLOT_NODES):
+        try:
+            ours, theirs, nkeys = bench_model.measure(nodes, repeats=3)
+        except Exception:
+            print("bench: the model at %d nodes failed:\n%s" % (nodes, traceback.format_exc()), file=sys.stderr)
+            continue
+        models[nkeys] = (ours, theirs)
+    return models
+
+
+def print_models(models):
+    for nkeys, (ours, theirs) in sorted(models.items()):
+        print("model with %d keys: keyshelf %s, pure Python over groupings %s, ratio %s"
+              % (nkeys, seconds(ours), seconds(theirs), times(ours / theirs)))
+
+
+def plot(results, models):
     try:
         import matplotlib
     except ImportError:
@@ -197,7 +219,8 @@ def plot(results):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(1, len(PANELS), figsize=(12, 4.8), sharey=True)
+    fig, axes = plt.subplots(1, len(PANELS) + 1, figsize=(16, 4.8))
+    axes[1].sharey(axes[0])
     for ax, (title, lines) in zip(axes, PANELS):
         for label, style in lines:
             ax.plot(SIZES, [results[n][label] for n in SIZES], style, label=label)
@@ -208,7 +231,19 @@ def plot(results):
         ax.grid(True, which="major", alpha=0.4)
         ax.legend(fontsize=8)
     axes[0].set_ylabel("time per query (s)")
-    fig.suptitle("Query cost against list size (best of 3, %d distinct values in the field)"
+    ax = axes[-1]
+    sizes = sorted(models)
+    for index, label, style in ((0, "keyshelf model", "o-"), (1, "pure Python over groupings", "^--")):
+        ax.plot(sizes, [models[n][index] for n in sizes], style, label=label)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("keys (k, i, j)")
+    ax.set_ylabel("time per model (s)")
+    ax.set_title("network-flow model: every sum, built from a dict", fontsize=10)
+    ax.grid(True, which="major", alpha=0.4)
+    ax.legend(fontsize=8)
+    fig.suptitle("Query cost against list size (best of 3, %d distinct values in the field); "
+                 "the whole model (median of 3)"
                  % GROUPS, fontsize=11)
     fig.tight_layout()
     OUTPUT.parent.mkdir(exist_ok=True)
@@ -223,8 +258,10 @@ def main():
         results[n] = {}
         results[n].update(measure_rowsieve(n))
         results[n].update(measure_keyshelf(n))
+    models = measure_models()
     print_table(results)
-    plot(results)
+    print_models(models)
+    plot(results, models)
 
 
 if __name__ == "__main__":

@@ -19,6 +19,10 @@ import pytest
 
 from hostile import SRC, run_group
 
+import varnokpy._keyshelf as ks_module
+from varnokpy._keyshelf import keyshelf
+from varnokpy._rowsieve import rowsieve
+
 KEYSHELF = r'''
 LAYOUT = sys.argv[1]
 
@@ -251,6 +255,88 @@ SUM_UNDER_CHANGE = """
 
 def test_sums_under_change_match_the_general_path():
     assert run_isolated(SUM_UNDER_CHANGE) == ["ok"]
+
+
+# The key-list sort is skipped, or done in C, only where computing the ranks
+# runs no Python code; keys, position maps and ranks that would run some take
+# the sort key, call for call.
+class Logged:
+    def __init__(self, v, log, hash_=None):
+        self.v, self.log, self.hash_ = v, log, hash_
+
+    def __hash__(self):
+        self.log.append("hash")
+        return hash(self.v) if self.hash_ is None else self.hash_
+
+    def __eq__(self, other):
+        self.log.append("eq")
+        return isinstance(other, Logged) and self.v == other.v
+
+
+class LoggedRank(int):
+    log = []
+
+    def __lt__(self, other):
+        self.log.append("lt")
+        return int(self) < int(other)
+
+
+def test_sort_runs_every_hook_of_keys_and_ranks():
+    log = []
+    d = None
+
+    class Positioning:
+        """Hashing it gives another key a position, while the ranks are taken."""
+        def __hash__(self):
+            log.append("hash")
+            if d is not None:
+                d._keyshelf__pos[(5, 6)] = -1
+            return 3
+
+    key = (Positioning(), 4)
+    d = keyshelf({(1, 2): 0, key: 0, (5, 6): 0})
+    del log[:]
+    # The fallback of `key` is taken before its lookup, so it is 1, not 2.
+    assert list(d._keys_internal()) == [(5, 6), (1, 2), key] and log == ["hash"]
+
+    # A stored key of the map that collides with a plain key is compared.
+    e = keyshelf({(1, 2): 0, (3, 4): 1})
+    e._keyshelf__pos = {Logged("x", log, hash((3, 4))): 0}
+    del log[:]
+    assert list(e._keys_internal()) == [(1, 2), (3, 4)] and "eq" in log
+
+    # Ranks that are not plain ints are compared by Python.
+    LoggedRank.log = []
+    e.clean()
+    e._keyshelf__pos = {(3, 4): LoggedRank(0), (1, 2): LoggedRank(5)}
+    assert list(e._keys_internal()) == [(3, 4), (1, 2)] and LoggedRank.log
+
+
+@pytest.mark.parametrize("positions, order", [
+    ({(3, 4): 2**70, (1, 2): -2**70}, [(1, 2), (5, 6), (7, 8), (3, 4)]),
+    ({(7, 8): 0, (3, 4): 3}, [(7, 8), (1, 2), (3, 4), (5, 6)]),   # 3 is the fallback rank
+    ({(7, 8): 3, (1, 2): 3}, [(1, 2), (3, 4), (5, 6), (7, 8)]),
+    ({(5, 6): -1, (1, 2): 0.5, (3, 4): True}, [(5, 6), (1, 2), (3, 4), (7, 8)]),
+    ({(3, 4): 9, "other": 0, (1, 2): 9}, [(5, 6), (7, 8), (1, 2), (3, 4)]),
+])
+def test_sort_is_the_stable_sort_by_rank(positions, order):
+    d = keyshelf.fromkeys([(1, 2), (3, 4), (5, 6), (7, 8)], 0)
+    d = keyshelf(d)
+    d._keyshelf__pos = positions
+    assert list(d._keys_internal()) == order
+
+
+def test_sort_is_the_key_lists_own(monkeypatch):
+    calls = []
+
+    class Sieve(rowsieve):
+        def sort(self, *, key):
+            calls.append(key((1, 2)))
+            rowsieve.sort(self, key=key)
+
+    monkeypatch.setattr(ks_module, "rowsieve", Sieve)
+    d = keyshelf({(3, 4): 0, (1, 2): 0})
+    assert list(d._keys_internal()) == [(3, 4), (1, 2)] and calls == [1]
 
 
 # Every shortcut leans on load-time probes of the interpreter's layout; with

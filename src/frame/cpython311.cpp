@@ -13,6 +13,21 @@
 
 namespace vk::py311 {
 
+// Nested tuples of hash_known, out of line.
+bool detail::nested_tuple_hash(PyObject* key, Py_hash_t& hash, int depth) noexcept {
+    return depth <= kMaxPlainDepth && tuple_hash(key, hash, depth);
+}
+
+// Nested tuples of is_plain_key, out of line.
+bool detail::is_plain_tuple(PyObject* key, int depth) noexcept {
+    if (depth > kMaxPlainDepth) return false;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(key); i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(key, i);
+        if (Py_TYPE(item) == &PyTuple_Type ? !is_plain_tuple(item, depth + 1) : !is_plain_atom(item)) return false;
+    }
+    return true;
+}
+
 namespace {
 
 constexpr const char* kProbeNames[] = {"dict_version", "type_version",
@@ -313,7 +328,7 @@ Ref plain_key_samples() noexcept {
 // hash_known(key) against PyObject_Hash(key): 1 agree, 0 differ, -1 error.
 int same_hash(PyObject* key) noexcept {
     Py_hash_t known;
-    if (!hash_known(key, known)) return 0;
+    if (!is_plain_key(key) || !hash_known(key, known)) return 0;
     const Py_hash_t hash = PyObject_Hash(key);
     if (hash == -1) return -1;
     Py_hash_t again;  // a str has cached its hash by now
@@ -339,7 +354,7 @@ int probe_hash_known() noexcept {
     if (!in_tuple || !deep) return -1;
     Py_hash_t h;
     for (PyObject* k : {other.get(), in_tuple.get(), deep.get(), keys.get()})
-        if (hash_known(k, h) || PyErr_Occurred()) return 0;
+        if (hash_known(k, h) || is_plain_key(k) || PyErr_Occurred()) return 0;
     return 1;
 }
 

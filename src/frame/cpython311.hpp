@@ -141,15 +141,17 @@ inline bool atom_hash(PyObject* key, Py_hash_t& hash) noexcept {
     return true;
 }
 
-inline bool plain_hash(PyObject* key, Py_hash_t& hash, int depth) noexcept {
-    if (Py_TYPE(key) != &PyTuple_Type) return atom_hash(key, hash);
-    if (depth > kMaxPlainDepth) return false;
+bool nested_tuple_hash(PyObject* key, Py_hash_t& hash, int depth) noexcept;
+
+// tuplehash of an exact tuple at `depth`, from its items' hashes; nested
+// tuples are hashed out of line.
+inline bool tuple_hash(PyObject* key, Py_hash_t& hash, int depth) noexcept {
     const Py_ssize_t n = PyTuple_GET_SIZE(key);
     Py_uhash_t acc = kXXPrime5;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyTuple_GET_ITEM(key, i);
         Py_hash_t lane;
-        if (Py_TYPE(item) == &PyTuple_Type ? !plain_hash(item, lane, depth + 1) : !atom_hash(item, lane))
+        if (Py_TYPE(item) == &PyTuple_Type ? !nested_tuple_hash(item, lane, depth + 1) : !atom_hash(item, lane))
             return false;
         acc += static_cast<Py_uhash_t>(lane) * kXXPrime2;
         acc = (acc << 31) | (acc >> 33);
@@ -164,7 +166,33 @@ inline bool plain_hash(PyObject* key, Py_hash_t& hash, int depth) noexcept {
 
 // Sets `hash` to hash(key) and returns true for a plain key; returns false,
 // having run nothing observable, for any other key.
-inline bool hash_known(PyObject* key, Py_hash_t& hash) noexcept { return detail::plain_hash(key, hash, 0); }
+inline bool hash_known(PyObject* key, Py_hash_t& hash) noexcept {
+    return Py_TYPE(key) == &PyTuple_Type ? detail::tuple_hash(key, hash, 0) : detail::atom_hash(key, hash);
+}
+
+namespace detail {
+inline bool is_plain_atom(PyObject* key) noexcept {
+    PyTypeObject* t = Py_TYPE(key);
+    return t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type || key == Py_None;
+}
+}  // namespace detail
+
+namespace detail {
+bool is_plain_tuple(PyObject* key, int depth) noexcept;
+}  // namespace detail
+
+// Is `key` plain (hash_known would answer)? Type checks only, no probe: it
+// stands here so that both share one definition of a plain key. The common
+// keys, atoms and flat tuples of atoms, are checked without a call.
+inline bool is_plain_key(PyObject* key) noexcept {
+    if (Py_TYPE(key) != &PyTuple_Type) return detail::is_plain_atom(key);
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(key); i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(key, i);
+        if (Py_TYPE(item) == &PyTuple_Type ? !detail::is_plain_tuple(item, 1) : !detail::is_plain_atom(item))
+            return false;
+    }
+    return true;
+}
 
 // ---- dict lookups with a known hash (keyshelf) ----------------------------------
 

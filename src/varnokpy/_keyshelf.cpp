@@ -31,6 +31,8 @@
 
 #include "cpython311.hpp"
 
+#include <algorithm>
+#include <climits>
 #include <iterator>
 #include <new>
 #include <string>
@@ -95,6 +97,7 @@ struct LoadTime {
     PyObject* rank_prototype = nullptr;      // the sort key, closed over a keyshelf per build
     PyObject* dict_keys = nullptr;           // `dict.keys`
     PyObject* dict_getitem = nullptr;        // `dict.__getitem__`
+    PyObject* list_sort = nullptr;           // `list.sort`
     binaryfunc keyshelf_subscript = nullptr; // the item-lookup slot of `keyshelf`
 } load;
 
@@ -161,10 +164,12 @@ int module_prebuilt(vk::ModuleFrame& f) noexcept {
         PyObject* key = vk::intern("key");
         if (!key || !(kSortKwnames = PyTuple_Pack(1, key))) return -1;
     }
-    // dict is immutable: its methods are resolved once.
+    // dict and list are immutable: their methods are resolved once.
     auto* dict_type = reinterpret_cast<PyObject*>(&PyDict_Type);
     if (!load.dict_keys && !(load.dict_keys = PyObject_GetAttr(dict_type, N.keys))) return -1;
     if (!load.dict_getitem && !(load.dict_getitem = PyObject_GetAttr(dict_type, N.getitem))) return -1;
+    auto* list_type = reinterpret_cast<PyObject*>(&PyList_Type);
+    if (!load.list_sort && !(load.list_sort = PyObject_GetAttr(list_type, N.sort))) return -1;
     if (!load.rank_prototype) load.rank_prototype = vk::make_function(f, kRank, Ref()).release();
     return load.rank_prototype ? 0 : -1;
 }
@@ -339,6 +344,19 @@ PyObject* rank_of_key(vk::Function* fn, PyObject* const* a) noexcept {
     return vk::call(get.get(), {key, fallback.get()}).release();
 }
 
+// `keylist.sort(key=lambda k: self.__pos.get(k, len(self.__pos) + 1))`: the
+// base list's stable sort unless the class bound to `rowsieve` says otherwise.
+// CAUTION: may run arbitrary Python code
+int sort_by_rank(PyObject* self, PyObject* keylist) noexcept {
+    if (vk::Shortcut s = native::sort_by_rank(self, keylist); s.taken()) return s.rc();
+    Ref rank = vk::make_closure(load.rank_prototype, self);
+    if (!rank) return -1;
+    PyObject* stack[] = {nullptr, keylist, rank.get()};
+    Ref sorted = Ref::steal(
+        PyObject_VectorcallMethod(N.sort, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kSortKwnames));
+    return sorted ? 0 : -1;
+}
+
 // _keys_internal(self)
 // CAUTION: may run arbitrary Python code
 PyObject* keyshelf_keys_internal(vk::Function*, PyObject* const* a) noexcept {
@@ -363,14 +381,8 @@ PyObject* keyshelf_keys_internal(vk::Function*, PyObject* const* a) noexcept {
     view.reset();
     if (vk::setattr(self, N.keylist, keylist.get()) < 0) return nullptr;
 
-    // 3. keylist.sort(key=lambda k: ...), the base list's stable sort unless
-    // the class bound to `rowsieve` says otherwise.
-    Ref rank = vk::make_closure(load.rank_prototype, self);
-    if (!rank) return nullptr;
-    PyObject* stack[] = {nullptr, keylist.get(), rank.get()};
-    Ref sorted = Ref::steal(
-        PyObject_VectorcallMethod(N.sort, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kSortKwnames));
-    if (!sorted) return nullptr;
+    // 3.
+    if (sort_by_rank(self, keylist.get()) < 0) return nullptr;
     // 4.
     return keylist.release();
 }

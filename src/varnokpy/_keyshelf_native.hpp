@@ -73,11 +73,8 @@ bool iteritems_is_own(PyObject* self) noexcept {
 // (or a base) is modified, so a match proves nothing has changed since.
 unsigned int g_dict_subscript_tag = 0;
 
-bool subscript_is_dicts(PyObject* self) noexcept {
+bool subscript_is_dicts_slow(PyObject* self) noexcept {
     PyTypeObject* t = Py_TYPE(self);
-    // A tag that passed is a dict subclass's, so the instance is a dict (and
-    // the probe passed).
-    if (g_dict_subscript_tag && py311::type_version(t) == g_dict_subscript_tag) return true;
     if (!py311::usable(Probe::type_version)) return false;
     if (!PyDict_Check(self) || !t->tp_as_mapping) return false;
     binaryfunc slot = t->tp_as_mapping->mp_subscript;
@@ -86,6 +83,13 @@ bool subscript_is_dicts(PyObject* self) noexcept {
     // The lookup has given the type a tag if it had none.
     g_dict_subscript_tag = py311::type_version(t);
     return true;
+}
+
+inline bool subscript_is_dicts(PyObject* self) noexcept {
+    // A tag that passed is a dict subclass's, so the instance is a dict (and
+    // the probe passed).
+    if (g_dict_subscript_tag && py311::type_version(Py_TYPE(self)) == g_dict_subscript_tag) return true;
+    return subscript_is_dicts_slow(self);
 }
 
 // ============================================================================
@@ -200,6 +204,132 @@ private:
     Py_hash_t hash_ = -1;
     bool plain_ = false;
 };
+
+// ============================================================================
+// The key-list sort
+// ============================================================================
+//
+// `keylist.sort(key=lambda k: self.__pos.get(k, len(self.__pos) + 1))` run in
+// C where computing the ranks could run no Python code: `sort` is the base
+// list's (found on the type, not shadowed), `self.__pos` is a plain read of
+// an exact dict whose keys are plain and whose values are exact ints, and
+// every key of the list is plain. Then hashing and comparing keys, reading
+// the map and comparing ranks are the interpreter's own operations, and the
+// stable sort by rank has one possible outcome, which is computed directly:
+// - with an empty map every rank is the same, and the stable sort leaves the
+//   order as it is: nothing to do beyond checking the keys;
+// - otherwise the keys with a position are ordered by (rank, index) and
+//   merged with the others, which share the rank len(map) + 1 and keep their
+//   order; ranks already in order leave the list as it is.
+// The list's items are only permuted (no reference changes hands), after
+// every allocation has succeeded, so a MemoryError leaves it unchanged, as
+// the base sort's would.
+
+struct Ranked {
+    long long rank;
+    Py_ssize_t index;
+    bool operator<(const Ranked& o) const noexcept { return rank < o.rank || (rank == o.rank && index < o.index); }
+};
+
+// The position map as a plain read, if ranks can be taken from it without
+// running code; nullptr otherwise (nothing observable happened).
+PyObject* plain_position_map(PyObject* self) noexcept {
+    if (!plain_instance_attr(self, N.pos)) return nullptr;
+    // A plain read: the instance dict, or AttributeError without a hook.
+    Ref pos = vk::getattr(self, N.pos);
+    if (!pos) {
+        PyErr_Clear();  // the general steps raise it again, the same way
+        return nullptr;
+    }
+    if (!PyDict_CheckExact(pos.get())) return nullptr;
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(pos.get(), &at, &key, &value)) {
+        if (!py311::is_plain_key(key) || !PyLong_CheckExact(value)) return nullptr;
+        int overflow;
+        PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow) return nullptr;
+    }
+    return pos.get();  // held by the instance dict; no code runs before its use
+}
+
+// Is `keylist.sort` the base list's sort, resolved without running code?
+bool sort_is_lists(PyObject* keylist) noexcept {
+    if (!PyList_Check(keylist) || !py311::usable(Probe::type_version) || !py311::usable(Probe::method_lookup))
+        return false;
+    PyTypeObject* t = Py_TYPE(keylist);
+    if (t->tp_getattro != PyObject_GenericGetAttr || py311::type_lookup(t, N.sort) != load.list_sort) return false;
+    PyObject* m = nullptr;
+    const int unbound = py311::get_method(keylist, N.sort, &m);
+    Ref found = Ref::steal(m);
+    if (!found) PyErr_Clear();
+    return unbound == 1 && found.get() == load.list_sort;
+}
+
+// Writes the stable order by rank into `keylist`; `positioned` holds the
+// keys that have a position, in list order.
+int permute_by_rank(PyObject* keylist, vk::SmallVec<Ranked, 16>& positioned, long long fallback) noexcept {
+    const Py_ssize_t n = PyList_GET_SIZE(keylist);
+    vk::SmallVec<unsigned char, 64> has_position;
+    vk::SmallVec<PyObject*, 64> order;
+    if (!has_position.reserve(static_cast<size_t>(n)) || !order.reserve(static_cast<size_t>(n))) return -1;
+    for (Py_ssize_t i = 0; i < n; ++i) has_position.push(0);
+    for (size_t j = 0; j < positioned.size(); ++j) has_position[static_cast<size_t>(positioned[j].index)] = 1;
+    std::sort(positioned.data(), positioned.data() + positioned.size());
+    size_t next = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (has_position[static_cast<size_t>(i)]) continue;
+        const Ranked here = {fallback, i};
+        while (next < positioned.size() && positioned[next] < here)
+            order.push(PyList_GET_ITEM(keylist, positioned[next++].index));
+        order.push(PyList_GET_ITEM(keylist, i));
+    }
+    while (next < positioned.size()) order.push(PyList_GET_ITEM(keylist, positioned[next++].index));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(keylist, i, order[static_cast<size_t>(i)]);
+    return 0;
+}
+
+Shortcut sort_by_rank(PyObject* self, PyObject* keylist) noexcept {
+    if (!vk::kShortcuts || !sort_is_lists(keylist)) return Shortcut::not_taken();
+    PyObject* pos = plain_position_map(self);
+    if (!pos) return Shortcut::not_taken();
+    const Py_ssize_t n = PyList_GET_SIZE(keylist);
+    // Each pass goes over keys the build has just left in memory: fetch ahead.
+    constexpr Py_ssize_t kAhead = 16;
+    if (PyDict_GET_SIZE(pos) == 0) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i + kAhead < n) __builtin_prefetch(PyList_GET_ITEM(keylist, i + kAhead));
+            if (!py311::is_plain_key(PyList_GET_ITEM(keylist, i))) return Shortcut::not_taken();
+        }
+        return Shortcut::done();
+    }
+    const long long fallback = static_cast<long long>(PyDict_GET_SIZE(pos)) + 1;
+    const bool known = KeyHash::usable();
+    vk::SmallVec<Ranked, 16> positioned;
+    bool in_order = true;
+    long long last = LLONG_MIN;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i + kAhead < n) __builtin_prefetch(PyList_GET_ITEM(keylist, i + kAhead));
+        PyObject* key = PyList_GET_ITEM(keylist, i);
+        if (!py311::is_plain_key(key)) return Shortcut::not_taken();
+        // Plain keys against plain keys: neither lookup runs code or fails.
+        Py_hash_t hash;
+        PyObject* value = known && py311::hash_known(key, hash) ? py311::dict_get_known_hash(pos, key, hash)
+                                                                 : PyDict_GetItemWithError(pos, key);
+        long long rank = fallback;
+        if (value) {
+            rank = PyLong_AsLongLong(value);
+            if (!positioned.push({rank, i})) return Shortcut::failed();
+        } else if (PyErr_Occurred()) {
+            PyErr_Clear();  // not expected of plain keys: the general steps will tell
+            return Shortcut::not_taken();
+        }
+        in_order = in_order && rank >= last;
+        last = rank;
+    }
+    if (in_order) return Shortcut::done();
+    return Shortcut::status(permute_by_rank(keylist, positioned, fallback));
+}
 
 // ============================================================================
 // The selection walk and the inline accumulation

@@ -1,0 +1,181 @@
+"""keyshelf on a whole model: the sums of a multi-commodity network flow.
+
+Data: nodes with 10 successor arcs each, drawn by `random.Random(7)`
+(duplicates dropped), and 10 commodities; the keys are (k, i, j), one per
+commodity and arc, each with the value 1.0, and a cost per key. With 3000
+nodes that is about 3e5 keys; a second size, 10000 nodes, has about 1e6.
+
+The model, built with keyshelf (`LinExpr` rebound to `float` in the module,
+so that accumulation is builtin float addition and the figures show the
+module's own cost):
+
+    flow = keyshelf(data)
+    flow.sum(k, n, '*') - flow.sum(k, '*', n)   for every commodity k and node n
+    flow.sum('*', i, j)                         for every arc (i, j)
+    flow.prod(cost)
+
+and the same numbers by hand in pure Python: a plain dict, three
+`defaultdict(list)` groupings of the keys built in the same run, and Python
+`sum`s over the groups. Both lists of sums must be equal. Each run is timed
+whole (construction, the indexes or groupings, every sum) on the process's
+CPU time, the two models alternately, with the cyclic collector in its
+default state, as a modeller runs it. The memory of the built structures
+(the keyshelf with its key list and three indexes; the dict with its three
+groupings) is measured by tracemalloc in a separate, untimed run.
+
+    PYTHONPATH=src python3 bench/bench_model.py
+"""
+import collections
+import contextlib
+import gc
+import random
+import statistics
+import sys
+import time
+import tracemalloc
+
+import varnokpy._keyshelf as ks
+from varnokpy._keyshelf import keyshelf
+
+COMMODITIES = 10
+ARCS_PER_NODE = 10
+NODES = 3000           # about 3e5 keys: the figure with a target
+PLOT_NODES = 10000     # about 1e6 keys: the second size of the plot
+TARGET = 0.5
+REPEATS = 5
+CLOCK = time.process_time
+
+
+def network(nodes):
+    """The arcs (i, j), each node's successors in the order drawn."""
+    rng = random.Random(7)
+    arcs = []
+    for i in range(nodes):
+        successors = dict.fromkeys(rng.randrange(nodes) for _ in range(ARCS_PER_NODE))
+        arcs.extend((i, j) for j in successors)
+    return arcs
+
+
+def instance(nodes):
+    arcs = network(nodes)
+    keys = [(k, i, j) for k in range(COMMODITIES) for i, j in arcs]
+    data = dict.fromkeys(keys, 1.0)
+    cost = {key: float((3 * key[0] + 7 * key[1] + 11 * key[2]) % 13) for key in keys}
+    return nodes, arcs, data, cost
+
+
+def keyshelf_model(nodes, arcs, data, cost):
+    flow = keyshelf(data)
+    sums = []
+    for k in range(COMMODITIES):
+        for n in range(nodes):
+            sums.append(flow.sum(k, n, "*") - flow.sum(k, "*", n))
+    for i, j in arcs:
+        sums.append(flow.sum("*", i, j))
+    sums.append(flow.prod(cost))
+    return sums, flow
+
+
+def python_model(nodes, arcs, data, cost):
+    flow = dict(data)
+    leaving, entering, carried = (collections.defaultdict(list) for _ in range(3))
+    for key in flow:
+        k, i, j = key
+        leaving[k, i].append(key)
+        entering[k, j].append(key)
+        carried[i, j].append(key)
+    sums = []
+    for k in range(COMMODITIES):
+        for n in range(nodes):
+            sums.append(sum(flow[key] for key in leaving[k, n]) - sum(flow[key] for key in entering[k, n]))
+    for i, j in arcs:
+        sums.append(sum(flow[key] for key in carried[i, j]))
+    sums.append(sum(cost[key] * v for key, v in flow.items()))
+    return sums, (flow, leaving, entering, carried)
+
+
+@contextlib.contextmanager
+def float_sums():
+    """`LinExpr` of the module rebound to `float` while the block runs."""
+    saved = ks.LinExpr
+    ks.LinExpr = float
+    try:
+        yield
+    finally:
+        ks.LinExpr = saved
+
+
+def timed(model, inst):
+    start = CLOCK()
+    result = model(*inst)
+    spent = CLOCK() - start
+    return spent, result  # the result is freed after the clock stopped
+
+
+def measure(nodes, repeats=REPEATS):
+    """Median seconds of both models over alternating runs, the number of
+    keys, and the sums of the last runs (checked equal)."""
+    inst = instance(nodes)
+    ours, theirs = [], []
+    with float_sums():
+        for _ in range(repeats):
+            t, (ours_sums, _) = timed(keyshelf_model, inst)
+            ours.append(t)
+            t, (their_sums, _) = timed(python_model, inst)
+            theirs.append(t)
+            assert ours_sums == their_sums, "keyshelf and the pure-Python model disagree"
+    return statistics.median(ours), statistics.median(theirs), len(inst[2])
+
+
+def index_share(nodes):
+    """Seconds the model's first queries spend in building the key list and
+    the three rowsieve indexes (the rest is construction and warm sums)."""
+    _, _, data, _ = instance(nodes)
+    flow = keyshelf(data)
+    gc.collect()
+    start = CLOCK()
+    keylist = flow._keys_internal()
+    keys_done = CLOCK()
+    keylist.select(0, 0, "*")
+    keylist.select(0, "*", 0)
+    keylist.select("*", 0, 0)
+    return keys_done - start, CLOCK() - keys_done
+
+
+def memory_per_key(nodes):
+    """Bytes per key held by the built keyshelf (with its key list, position
+    map and three indexes) and by the dict with its three groupings."""
+    inst = instance(nodes)
+    nkeys = len(inst[2])
+    held = []
+    with float_sums():
+        for model in (keyshelf_model, python_model):
+            gc.collect()
+            tracemalloc.start()
+            built = model(*inst)[1]  # the sums themselves are not counted
+            gc.collect()
+            held.append(tracemalloc.get_traced_memory()[0] / nkeys)
+            tracemalloc.stop()
+            del built
+    return held
+
+
+def main():
+    ours, theirs, nkeys = measure(NODES)
+    keys_build, indexes = index_share(NODES)
+    ours_memory, their_memory = memory_per_key(NODES)
+    ratio = ours / theirs
+    print("model: %d nodes, %d commodities, %d keys (k, i, j); pure-Python model = %.0f ms"
+          % (NODES, COMMODITIES, nkeys, theirs * 1e3))
+    print("of the keyshelf model: key list %.0f ms, three rowsieve indexes %.0f ms"
+          % (keys_build * 1e3, indexes * 1e3))
+    print("%-38s %12s %8s %8s" % ("operation", "time", "ratio", "target"))
+    mark = "" if ratio <= TARGET else "  (over target)"
+    print("%-38s %9.0f ms %7.2fx %7.2fx%s" % ("model sums, keyshelf", ours * 1e3, ratio, TARGET, mark))
+    print("memory per key: keyshelf with key list and indexes %.0f B, dict with groupings %.0f B (%.2fx)"
+          % (ours_memory, their_memory, ours_memory / their_memory))
+    return 1 if ratio > TARGET and "--strict" in sys.argv else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
