@@ -255,7 +255,7 @@ int ModuleFrame::import_module(const char* name) noexcept {
 //     `__path__` nor a module `__getattr__` (module attribute reads are then
 //     plain lookups in that dict: the module type is immutable and defines
 //     none of these names);
-//   - the spec's class is the same, with the same type version tag, reads
+//   - the module spec's class is the same, with the same type version tag, reads
 //     attributes generically and defines no `_initializing` itself; the
 //     spec's instance dict is the same dict with the same version tag, and
 //     holds `_initializing` as False or not at all (`spec._initializing =
@@ -328,7 +328,7 @@ void ImportCache::swap(ImportCache& o) noexcept {
 // changed; otherwise not taken. Runs no Python code.
 Shortcut ImportCache::answer(PyObject* module_name, PyObject* fromlist, Ref* out) noexcept {
     if (!kShortcuts || !count_ || module_name != module_name_ || fromlist != fromlist_) return Shortcut::not_taken();
-    // The spec's dict is read again: `spec.__dict__ = {...}` replaces it
+    // The module spec's dict is read again: `spec.__dict__ = {...}` replaces it
     // without touching any version tag. It exists since `remember`, so this
     // hands it back, except after `del spec.__dict__`: then it makes an empty
     // one, and an allocation may run a collection and so any code; hence it
@@ -338,7 +338,7 @@ Shortcut ImportCache::answer(PyObject* module_name, PyObject* fromlist, Ref* out
         PyErr_Clear();  // the machinery will say what is wrong
         return Shortcut::not_taken();
     }
-    Py_DECREF(spec_dict);  // still held by the spec
+    Py_DECREF(spec_dict);  // still held by the module spec
     if (spec_dict != spec_dict_ || py311::dict_version(spec_dict) != spec_dict_version_)
         return Shortcut::not_taken();
     if (Py_TYPE(spec_) != spec_type_ || py311::type_version(spec_type_) != spec_type_version_)
@@ -356,7 +356,7 @@ Shortcut ImportCache::answer(PyObject* module_name, PyObject* fromlist, Ref* out
 // After a run through the machinery that gave `module` and `values`: keeps
 // them if the next run can be answered by the checks of `answer`. -1 only
 // for MemoryError.
-// CAUTION: may run arbitrary Python code (a collection, while the spec's
+// CAUTION: may run arbitrary Python code (a collection, while the module spec's
 // dict is made)
 int ImportCache::remember(PyObject* module_name, PyObject* fromlist, PyObject* module, Ref* values) noexcept {
     if (!py311::usable(py311::Probe::dict_version) || !py311::usable(py311::Probe::type_version)) return 0;
@@ -371,7 +371,7 @@ int ImportCache::remember(PyObject* module_name, PyObject* fromlist, PyObject* m
     PyObject* md = PyModule_GetDict(module);
     if (!md || !PyDict_CheckExact(md) || !exact_str_keys(md)) return 0;
 
-    // First the spec's instance dict: the spec may keep its attributes
+    // First the module spec's instance dict: the module spec may keep its attributes
     // without one, and then a later `spec._initializing = True` would change
     // no tag; made now, every later store goes through it. Making it may run
     // code (see `answer`), so everything else is checked after it.

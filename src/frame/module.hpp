@@ -111,7 +111,7 @@ private:
     PyObject* spec_ = nullptr;              // its __spec__
     PyTypeObject* spec_type_ = nullptr;
     unsigned int spec_type_version_ = 0;
-    PyObject* spec_dict_ = nullptr;         // the spec's __dict__
+    PyObject* spec_dict_ = nullptr;         // __spec__.__dict__
     uint64_t spec_dict_version_ = 0;
     PyObject* values_[kMaxNames] = {};
     Py_ssize_t count_ = 0;                  // 0: nothing remembered
