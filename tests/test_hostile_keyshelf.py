@@ -362,6 +362,6 @@ PROBED = """
 """
 
 
-@pytest.mark.parametrize("probes", ["hash_known,dict_known_hash", "method_lookup", "all"])
+@pytest.mark.parametrize("probes", ["hash_known,known_hash", "method_lookup", "all"])
 def test_answers_do_not_depend_on_the_probes(probes):
     assert run_isolated(PROBED, {"VARNOK_FAIL_PROBES": probes}) == run_isolated(PROBED)

@@ -35,7 +35,7 @@ constexpr const char* kProbeNames[] = {"dict_version", "type_version",
                                        "managed_dict", "str_table", "list_storage", "function_fields",
                                        "known_hash",
                                        // keyshelf's shortcuts
-                                       "hash_known", "dict_known_hash", "method_lookup",
+                                       "hash_known", "method_lookup",
                                        // DraftRel's shortcuts
                                        "instance_values",
                                        // profiling and the call path
@@ -275,6 +275,31 @@ Ref probe_keys() noexcept {
     return Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
 }
 
+// Lookups and membership tests with a known hash, hits and misses alike.
+int probe_known_hash_lookups() noexcept {
+    Ref keys = probe_keys();
+    Ref d = Ref::steal(PyDict_New());
+    if (!keys || !d) return -1;
+    const Py_ssize_t n = PyList_GET_SIZE(keys.get());
+    // Every other sample is stored; the rest are looked up and missed.
+    for (Py_ssize_t i = 0; i < n; i += 2) {
+        Ref value = Ref::steal(PyLong_FromSsize_t(i));
+        if (!value || PyDict_SetItem(d.get(), PyList_GET_ITEM(keys.get(), i), value.get()) < 0) return -1;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        const Py_hash_t hash = PyObject_Hash(key);
+        if (hash == -1) return -1;
+        PyObject* expected = PyDict_GetItemWithError(d.get(), key);
+        if (!expected && PyErr_Occurred()) return -1;
+        if (dict_get_known_hash(d.get(), key, hash) != expected) return PyErr_Occurred() ? -1 : 0;
+        const int contains = dict_contains_known_hash(d.get(), key, hash);
+        if (contains < 0) return -1;
+        if (contains != (expected != nullptr) || contains != PyDict_Contains(d.get(), key)) return 0;
+    }
+    return 1;
+}
+
 int probe_known_hash() noexcept {
     Ref keys = probe_keys();
     Ref by_hash = Ref::steal(PyDict_New()), by_api = Ref::steal(PyDict_New());
@@ -300,8 +325,10 @@ int probe_known_hash() noexcept {
     if (!missing) return -1;
     const Py_hash_t h = PyObject_Hash(missing.get());
     if (h == -1) return -1;
-    return !dict_get_known_hash(by_api.get(), missing.get(), h) && !PyErr_Occurred() &&
-           PyDict_GET_SIZE(by_hash.get()) == PyDict_GET_SIZE(by_api.get());
+    if (dict_get_known_hash(by_api.get(), missing.get(), h) || PyErr_Occurred() ||
+        PyDict_GET_SIZE(by_hash.get()) != PyDict_GET_SIZE(by_api.get()))
+        return PyErr_Occurred() ? -1 : 0;
+    return probe_known_hash_lookups();
 }
 
 // ---- keyshelf: plain-key hashes, known-hash lookups, method lookup ------------------
@@ -355,30 +382,6 @@ int probe_hash_known() noexcept {
     Py_hash_t h;
     for (PyObject* k : {other.get(), in_tuple.get(), deep.get(), keys.get()})
         if (hash_known(k, h) || is_plain_key(k) || PyErr_Occurred()) return 0;
-    return 1;
-}
-
-int probe_dict_known_hash() noexcept {
-    Ref keys = plain_key_samples();
-    Ref d = Ref::steal(PyDict_New());
-    if (!keys || !d) return -1;
-    const Py_ssize_t n = PyList_GET_SIZE(keys.get());
-    // Every other sample is stored; the rest are looked up and missed.
-    for (Py_ssize_t i = 0; i < n; i += 2) {
-        Ref value = Ref::steal(PyLong_FromSsize_t(i));
-        if (!value || PyDict_SetItem(d.get(), PyList_GET_ITEM(keys.get(), i), value.get()) < 0) return -1;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* key = PyList_GET_ITEM(keys.get(), i);
-        const Py_hash_t hash = PyObject_Hash(key);
-        if (hash == -1) return -1;
-        PyObject* expected = PyDict_GetItemWithError(d.get(), key);
-        if (!expected && PyErr_Occurred()) return -1;
-        if (dict_get_known_hash(d.get(), key, hash) != expected) return PyErr_Occurred() ? -1 : 0;
-        const int contains = dict_contains_known_hash(d.get(), key, hash);
-        if (contains < 0) return -1;
-        if (contains != (expected != nullptr) || contains != PyDict_Contains(d.get(), key)) return 0;
-    }
     return 1;
 }
 
@@ -600,7 +603,7 @@ int (*const kProbes[])() noexcept = {probe_dict_version, probe_type_version,
                                      probe_managed_dict, probe_str_table, probe_list_storage,
                                      probe_function_fields, probe_known_hash,
                                      // keyshelf's shortcuts
-                                     probe_hash_known, probe_dict_known_hash, probe_method_lookup,
+                                     probe_hash_known, probe_method_lookup,
                                      // DraftRel's shortcuts
                                      probe_instance_values,
                                      // profiling and the call path

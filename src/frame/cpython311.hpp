@@ -39,10 +39,9 @@ enum class Probe : unsigned {
     str_table,        // a dict's own key table of str keys, read and written by position
     list_storage,     // a list's item array, its capacity and how the base list grows it
     function_fields,  // a Python function's code, globals and builtins
-    known_hash,       // dict lookups and stores with a hash computed beforehand
+    known_hash,       // dict lookups, membership tests and stores with a hash computed beforehand
     // keyshelf's shortcuts
     hash_known,        // hash_known agrees with PyObject_Hash (int, str, tuple keys)
-    dict_known_hash,   // lookups with a known hash agree with PyDict_GetItem
     method_lookup,     // get_method agrees with PyObject_GetAttr
     // DraftRel's shortcuts
     instance_values,  // inline attribute values of plain-class instances
@@ -194,7 +193,7 @@ inline bool is_plain_key(PyObject* key) noexcept {
     return true;
 }
 
-// ---- dict lookups with a known hash (keyshelf) ----------------------------------
+// ---- dicts with a known hash (Probe::known_hash) ---------------------------------
 
 // `d[key]` borrowed, or nullptr (an exception set only if a comparison
 // failed); `hash` must be hash(key). May run Python code (`__eq__` of a
@@ -206,6 +205,12 @@ inline PyObject* dict_get_known_hash(PyObject* d, PyObject* key, Py_hash_t hash)
 // `key in d` (1, 0, or -1 with an exception set); `hash` must be hash(key).
 inline int dict_contains_known_hash(PyObject* d, PyObject* key, Py_hash_t hash) noexcept {
     return _PyDict_Contains_KnownHash(d, key, hash);
+}
+
+// `d[key] = value` for an exact dict, with `hash` = hash(key) computed
+// beforehand.
+inline int dict_set_known_hash(PyObject* d, PyObject* key, PyObject* value, Py_hash_t hash) noexcept {
+    return _PyDict_SetItem_KnownHash(d, key, value, hash);
 }
 
 // ---- method lookup (keyshelf) ----------------------------------------------------
@@ -371,13 +376,6 @@ inline PyObject* function_builtins(PyObject* f) noexcept {
     return reinterpret_cast<PyFunctionObject*>(f)->func_builtins;
 }
 
-// ---- known hashes (Probe::known_hash) --------------------------------------------
-
-// `d[key] = value` for an exact dict, with `hash` = hash(key) computed
-// beforehand (the lookup is `dict_get_known_hash` above).
-inline int dict_set_known_hash(PyObject* d, PyObject* key, PyObject* value, Py_hash_t hash) noexcept {
-    return _PyDict_SetItem_KnownHash(d, key, value, hash);
-}
 
 // ---- profiling -------------------------------------------------------------------
 // (Probe::profile_hook, Probe::frame_links)

@@ -162,7 +162,7 @@ public:
     KeyHash(PyObject* key, bool known) noexcept : key_(key) { plain_ = known && py311::hash_known(key, hash_); }
 
     static bool usable() noexcept {
-        return py311::usable(Probe::hash_known) && py311::usable(Probe::dict_known_hash);
+        return py311::usable(Probe::hash_known) && py311::usable(Probe::known_hash);
     }
 
     // `mapping[key]` for an exact dict (no `__missing__`), else the generic
