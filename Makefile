@@ -15,9 +15,16 @@ AVPY  := $(AVENV)/bin/python
 GVENV := .venv-general
 GVPY  := $(GVENV)/bin/python
 
-# Build tools, test tools and the demo's progress bars. An existing .venv
-# picks up a package added here on the next make.
-DEV_PACKAGES := scikit-build-core cmake ninja numpy pytest hypothesis mypy tqdm types-tqdm
+# Build tools, test tools and the demo's progress bars; Cython compiles the
+# sibling modules for the tests and benchmarks that run with them. An
+# existing .venv picks up a package added here on the next make.
+DEV_PACKAGES := scikit-build-core cmake ninja numpy pytest hypothesis mypy tqdm types-tqdm cython
+
+# The sibling modules compiled by Cython (tools/compiled_siblings.py), which
+# tests and benchmarks load in place of the Python stand-ins.
+SIBLINGS := build/siblings
+SIBLING_SOURCES := $(wildcard src/varnokpy/_util.py src/varnokpy/_core.py src/varnokpy/_matrixapi.py \
+                   src/varnokpy/_exception.py src/varnokpy/_vrk.py) tools/compiled_siblings.py
 
 $(VENV)/.created:
 	$(PYTHON) -m venv $(VENV)
@@ -32,13 +39,17 @@ $(VENV)/.installed: $(VENV)/.packages $(SOURCES)
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps .
 	touch $@
 
+$(SIBLINGS)/.built: $(VENV)/.packages $(SIBLING_SOURCES)
+	$(VPY) tools/compiled_siblings.py $(SIBLINGS)
+	touch $@
+
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
 
-test: $(VENV)/.installed
+test: $(VENV)/.installed $(SIBLINGS)/.built
 	$(VPY) -m pytest -q tests
 
-bench: $(VENV)/.installed
+bench: $(VENV)/.installed $(SIBLINGS)/.built
 	@echo "bench: each ratio is an operation's time over its baseline's (plain Python or a builtin, named beside the figure or above its table, timed in the same process); below 1 is faster; a printed target is the highest ratio accepted, a miss is marked OVER or (over target); the size table (plot.py) has no targets and redraws docs/bench.png"
 	$(VPY) -m pip install --quiet matplotlib
 	for b in bench/bench_*.py; do [ -e "$$b" ] || continue; $(VPY) $$b || exit 1; done
@@ -58,7 +69,7 @@ $(AVENV)/.installed: $(AVENV)/.created $(SOURCES)
 	touch $@
 
 # Every test under AddressSanitizer and UndefinedBehaviorSanitizer.
-test-sanitize: $(AVENV)/.installed
+test-sanitize: $(AVENV)/.installed $(SIBLINGS)/.built
 	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
 	    $(AVPY) -m pytest -q -p no:cacheprovider tests
@@ -76,7 +87,7 @@ $(GVENV)/.installed: $(GVENV)/.created $(SOURCES)
 	touch $@
 
 # Every test against modules built with every shortcut compiled out.
-test-general: $(GVENV)/.installed
+test-general: $(GVENV)/.installed $(SIBLINGS)/.built
 	$(GVPY) -m pytest -q -p no:cacheprovider tests
 
 clean:

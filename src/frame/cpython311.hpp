@@ -64,9 +64,9 @@ extern bool g_passed[static_cast<size_t>(Probe::count)];
 // a shortcut (profiling works in the general-only build too).
 inline bool passed(Probe p) noexcept { return detail::g_passed[static_cast<size_t>(p)]; }
 
-// A shortcut that relies on `p` may run: shortcuts are compiled in and the
-// probe passed.
-inline bool usable(Probe p) noexcept { return kShortcuts && passed(p); }
+// A shortcut that relies on `p` may run: shortcuts are on and the probe
+// passed.
+inline bool usable(Probe p) noexcept { return shortcuts_on() && passed(p); }
 
 // The name of a probe, as VARNOK_FAIL_PROBES spells it.
 const char* probe_name(Probe p) noexcept;

@@ -71,4 +71,46 @@ inline int setattr(PyObject* o, PyObject* name, PyObject* value) noexcept {
     return PyObject_SetAttr(o, name, value);
 }
 
+// A shortcut that does in C what calls of Python-level functions would do
+// (this module's methods called on `self`, `rowsieve([x])` and the
+// `__init__` it runs, the resumptions of a generator, `_sum_terms`) stands
+// in for those calls, and two things must then hold: nobody is told of the
+// calls (no profile function is set: it would see them in one build and
+// not in the other), and a failure carries the traceback entry that the
+// failing call would have added. A `StandIn` does both: made once the
+// shortcut's other guards held, it is false while a profile function is set
+// (the shortcut is then not taken), and the shortcut reports each skipped
+// call's answer through it.
+//
+//     vk::StandIn calls;
+//     if (!calls) return vk::Shortcut::not_taken();
+//     if (Shortcut s = calls.answer(F.clean, store_fresh_caches(d)); ...
+class StandIn {
+public:
+    StandIn() noexcept : allowed_(!profiling_active()) {}
+    StandIn(const StandIn&) = delete;
+    StandIn& operator=(const StandIn&) = delete;
+    explicit operator bool() const noexcept { return allowed_; }
+
+    // The answer of a skipped call of the function `fn`: a failure gets the
+    // entry that the call would have added.
+    Shortcut answer(PyObject* fn, Shortcut s) noexcept {
+        if (s.taken() && !s.ok()) detail::add_call_entry(fn);
+        return s;
+    }
+    // The same for a status (0, or -1 with an exception set).
+    int status(PyObject* fn, int rc) noexcept {
+        if (rc < 0) detail::add_call_entry(fn);
+        return rc;
+    }
+    // The same for a new reference (nullptr with an exception set).
+    Ref value(PyObject* fn, Ref r) noexcept {
+        if (!r) detail::add_call_entry(fn);
+        return r;
+    }
+
+private:
+    bool allowed_;
+};
+
 }  // namespace vk

@@ -143,7 +143,7 @@ PyObject* bind_and_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
 
 inline PyObject* call_body(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     // Binding would copy the arguments unchanged.
-    if (kShortcuts && !kwnames && nargs == fn->nparams && !fn->star && !fn->starstar) return fn->body(fn, args);
+    if (shortcuts_on() && !kwnames && nargs == fn->nparams && !fn->star && !fn->starstar) return fn->body(fn, args);
     return bind_and_call(fn, args, nargs, kwnames);
 }
 
@@ -521,7 +521,7 @@ void add_traceback_entry(const char* funcname, const char* filename, int line) n
     py311::add_traceback(funcname, filename, line);
 }
 
-void add_call_entry(PyObject* fn) noexcept {
+void detail::add_call_entry(PyObject* fn) noexcept {
     const Function* f = reinterpret_cast<const Function*>(fn);
     add_traceback_entry(f->tb_name, f->frame->info.source_path, f->line);
 }

@@ -87,10 +87,12 @@ int set_str_field(PyObject*& field, PyObject* value, const char* what) noexcept;
 // Adds one traceback entry for the exception being raised.
 void add_traceback_entry(const char* funcname, const char* filename, int line) noexcept;
 
+namespace detail {
 // The traceback entry that a failing call of the function `fn` adds (its full
-// dotted name, its module's source path, its line): for a shortcut that
-// stands in for a call of `fn` and failed.
+// dotted name, its module's source path, its line). Shortcuts add it through
+// `StandIn` (frame.hpp), never directly.
 void add_call_entry(PyObject* fn) noexcept;
+}  // namespace detail
 
 // The entry that a failing body of the generator function `fn` adds (its
 // plain name): for a shortcut that ran a generator's body inline.

@@ -156,6 +156,7 @@ int ModuleFrame::exec(PyObject* m) noexcept {
     step = 3;
     if (version_check(info) < 0) return fail();
     step = 4;
+    read_shortcut_settings(info.full_name);
     if (py311::run_probes() < 0) return fail();
     py311::report_probes(info.full_name);
     if (info.constants && info.constants(*this) < 0) return fail();
@@ -327,7 +328,7 @@ void ImportCache::swap(ImportCache& o) noexcept {
 // The remembered values into `out` (done), if nothing they were read from
 // changed; otherwise not taken. Runs no Python code.
 Shortcut ImportCache::answer(PyObject* module_name, PyObject* fromlist, Ref* out) noexcept {
-    if (!kShortcuts || !count_ || module_name != module_name_ || fromlist != fromlist_) return Shortcut::not_taken();
+    if (!shortcuts_on() || !count_ || module_name != module_name_ || fromlist != fromlist_) return Shortcut::not_taken();
     // The module spec's dict is read again: `spec.__dict__ = {...}` replaces it
     // without touching any version tag. It exists since `remember`, so this
     // hands it back, except after `del spec.__dict__`: then it makes an empty
@@ -465,7 +466,7 @@ int import_names(PyObject* globals, PyObject* module_name, PyObject* fromlist, R
         }
         out[i] = std::move(value);
     }
-    if (kShortcuts && cache) return cache->remember(module_name, fromlist, m.get(), out);
+    if (shortcuts_on() && cache) return cache->remember(module_name, fromlist, m.get(), out);
     return 0;
 }
 

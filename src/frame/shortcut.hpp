@@ -1,4 +1,5 @@
-// Shortcuts: the one switch that turns them all off, and the one answer they give.
+// Shortcuts: the switches that turn them off, the one answer they give, and
+// the counters that tell which were taken.
 //
 // A method of a native class has two implementations of the same steps: the
 // general one, which does exactly what a Python body would (attribute reads
@@ -7,15 +8,24 @@
 // the same answer in C when its guards prove that nothing could tell the
 // difference. Every method reads the same way:
 //
-//     if (vk::Shortcut s = try_the_shortcut(...); s.taken()) return s.release();
+//     if (vk::Shortcut s = kCounter(try_the_shortcut(...)); s.taken()) return s.release();
 //     ... the general steps, in their order ...
 //
 // A shortcut answers done (with its value), failed (with an exception set)
 // or not taken (nothing was observed: no Python code ran, nothing changed).
-// `kShortcuts` is false in the general-only build (CMake option
-// VARNOK_GENERAL_ONLY): every guard consults it first, so that build runs the
-// whole test suite on the general steps alone.
+//
+// Switches. `kShortcuts` is false in the general-only build (CMake option
+// VARNOK_GENERAL_ONLY). The environment variable VARNOK_SHORTCUTS=off, read
+// at load, turns them off in any build, so that a test can run the same
+// workload both ways in one build. Every guard consults `shortcuts_on()`
+// first, directly or through py311::usable.
+//
+// Counting. With VARNOK_COUNT_SHORTCUTS set at load, each `ShortcutCounter`
+// counts the answers it sees, and at exit every module prints one line to
+// stderr: "varnok shortcuts <module>: <name>=<taken>/<not taken> ...".
 #pragma once
+
+#include <cstdint>
 
 #include "ref.hpp"
 
@@ -26,6 +36,14 @@
 namespace vk {
 
 inline constexpr bool kShortcuts = !VARNOK_GENERAL_ONLY;
+
+namespace detail {
+extern bool g_shortcuts_off;  // VARNOK_SHORTCUTS=off
+extern bool g_counting;       // VARNOK_COUNT_SHORTCUTS
+}  // namespace detail
+
+// Shortcuts may run: compiled in and not switched off.
+inline bool shortcuts_on() noexcept { return kShortcuts && !detail::g_shortcuts_off; }
 
 class [[nodiscard]] Shortcut {
 public:
@@ -57,5 +75,36 @@ private:
     State state_;
     Ref value_;
 };
+
+// Counts how often one shortcut was taken and not taken (when counting is
+// on). Counters are objects of static storage; each links itself into the
+// list of its shared object, printed at exit.
+class ShortcutCounter {
+public:
+    explicit ShortcutCounter(const char* name) noexcept;
+    ShortcutCounter(const ShortcutCounter&) = delete;
+    ShortcutCounter& operator=(const ShortcutCounter&) = delete;
+
+    // Counts `s` and hands it on.
+    Shortcut operator()(Shortcut s) noexcept {
+        if (detail::g_counting) ++(s.taken() ? taken_ : not_taken_);
+        return s;
+    }
+    // Counts an answer given as a bool (true: taken).
+    bool operator()(bool taken) noexcept {
+        if (detail::g_counting) ++(taken ? taken_ : not_taken_);
+        return taken;
+    }
+
+private:
+    friend void print_shortcut_counts() noexcept;
+    const char* name_;
+    uint64_t taken_ = 0, not_taken_ = 0;
+    ShortcutCounter* next_;
+};
+
+// Reads VARNOK_SHORTCUTS and VARNOK_COUNT_SHORTCUTS (called by the frame when
+// the module `module` loads).
+void read_shortcut_settings(const char* module) noexcept;
 
 }  // namespace vk

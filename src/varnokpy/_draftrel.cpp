@@ -219,7 +219,7 @@ bool never_holds_numbers(PyObject* cls) noexcept {
 // Both sides are to be stored untouched (done), or not taken (nothing was
 // tested yet).
 vk::Shortcut number_sides(PyObject* lhs, PyObject* rhs, const Ref* core, const Ref* matrix) noexcept {
-    if (!vk::kShortcuts) return vk::Shortcut::not_taken();
+    if (!vk::shortcuts_on()) return vk::Shortcut::not_taken();
     auto number = [](PyObject* o) noexcept { return PyLong_CheckExact(o) || PyFloat_CheckExact(o); };
     if (!number(lhs) || !number(rhs)) return vk::Shortcut::not_taken();
     PyObject* classes[C_count + M_count];

@@ -8,7 +8,7 @@
 // Each shortcut answers done, failed or not taken (`vk::Shortcut`); "not
 // taken" means that nothing observable happened: no Python code ran and
 // nothing changed, so the caller's general steps start from the same state.
-// Every guard consults `vk::kShortcuts` (directly or through
+// Every guard consults `vk::shortcuts_on()` (directly or through
 // `py311::usable`), so the general-only build takes none of them.
 //
 // What they skip. `select`, `sum` and `prod` are called in tight loops while
@@ -290,7 +290,7 @@ int permute_by_rank(PyObject* keylist, vk::SmallVec<Ranked, 16>& positioned, lon
 }
 
 Shortcut sort_by_rank(PyObject* self, PyObject* keylist) noexcept {
-    if (!vk::kShortcuts || !sort_is_lists(keylist)) return Shortcut::not_taken();
+    if (!vk::shortcuts_on() || !sort_is_lists(keylist)) return Shortcut::not_taken();
     PyObject* pos = plain_position_map(self);
     if (!pos) return Shortcut::not_taken();
     const Py_ssize_t n = PyList_GET_SIZE(keylist);
@@ -473,23 +473,23 @@ template <class Produce>
 Shortcut accumulate_inline(int genexpr_line, Produce&& produce) noexcept {
     InlineSum sum;
     if (sum.start() < 0) {
-        vk::add_call_entry(load.sum_terms);
+        vk::detail::add_call_entry(load.sum_terms);
         return Shortcut::failed();
     }
     if (produce(sum) < 0) {
         if (!sum.adding_failed()) vk::add_traceback_entry("genexpr", frame.info.source_path, genexpr_line);
-        vk::add_call_entry(load.sum_terms);
+        vk::detail::add_call_entry(load.sum_terms);
         return Shortcut::failed();
     }
     Ref result = sum.finish();
-    if (!result) vk::add_call_entry(load.sum_terms);
+    if (!result) vk::detail::add_call_entry(load.sum_terms);
     return Shortcut::done(std::move(result));
 }
 
 // Can a sum over `self._iteritems_internal(*vals)` run inline? `_sum_terms`
 // is the load-time function and the selection is this module's own.
 bool sums_inline(PyObject* self) noexcept {
-    return vk::kShortcuts && g_sum_terms.is(frame, load.sum_terms) && iteritems_is_own(self);
+    return vk::shortcuts_on() && g_sum_terms.is(frame, load.sum_terms) && iteritems_is_own(self);
 }
 
 // ============================================================================
@@ -530,7 +530,7 @@ private:
 // select(self, *vals): the values of the selection, gathered in one walk.
 // CAUTION: may run arbitrary Python code
 Shortcut select(PyObject* self, PyObject* vals) noexcept {
-    if (!vk::kShortcuts || !iteritems_is_own(self)) return Shortcut::not_taken();
+    if (!vk::shortcuts_on() || !iteritems_is_own(self)) return Shortcut::not_taken();
     ValueBuffer values;
     const int r = walk_selection(self, vals, [&](PyObject*, KeyHash&, PyObject* value) noexcept {
         return values.push(value);

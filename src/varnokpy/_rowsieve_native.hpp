@@ -19,7 +19,7 @@
 //   `itemgetter` are the load-time objects, and `_isstr` is answered in C
 //   only while it is the load-time function with its load-time code and
 //   names (`environment_pristine`).
-// Every guard consults vk::kShortcuts, directly or through py311::usable, so
+// Every guard consults vk::shortcuts_on(), directly or through py311::usable, so
 // the general-only build compiles all of this out; and each reads the
 // interpreter's layout only through cpython311.hpp, whose probes can switch
 // it off.
@@ -28,7 +28,7 @@
 // list, a swallowed exception, a key function used once, the `clean()` of a
 // list that nobody else has seen yet. A shortcut that stands in for a call
 // adds the traceback entry that the call would have added
-// (vk::add_call_entry). A rowsieve made in C (a bucket, a result) gets the
+// (vk::detail::add_call_entry). A rowsieve made in C (a bucket, a result) gets the
 // instance dict that construction would leave, keys in the same order, and
 // list storage grown as the base list would grow it; its dict is a copy of
 // a template whose values are set in place before anyone can see it.
@@ -152,7 +152,7 @@ bool environment_pristine() noexcept {
     static PyObject* dicts[4] = {};
     static uint64_t versions[4] = {};
     static bool known = false, valid = false;
-    if (!vk::kShortcuts || !L.isstr || !L.operator_module || !usable(Probe::function_fields)) return false;
+    if (!vk::shortcuts_on() || !L.isstr || !L.operator_module || !usable(Probe::function_fields)) return false;
     PyObject* globals = py311::function_globals(L.isstr);
     PyObject* builtins = py311::function_builtins(L.isstr);
     PyObject* const current[4] = {frame.dict, globals, builtins, PyModule_GetDict(L.operator_module)};
@@ -430,11 +430,11 @@ Shortcut extend_steps(PyObject* self, PyObject* dict, PyObject* items, bool owne
     }
     if (!checked.taken()) return checked;
     if (!checked.ok()) {
-        vk::add_call_entry(F.scalaraddcheck);
+        vk::detail::add_call_entry(F.scalaraddcheck);
         return checked;
     }
     if (store_fresh_caches(dict) < 0) {
-        vk::add_call_entry(F.clean);
+        vk::detail::add_call_entry(F.clean);
         return Shortcut::failed();
     }
     PyObject* batch = copy ? copy.get() : items;
@@ -489,11 +489,11 @@ Shortcut append(PyObject* self, PyObject* x) noexcept {
     Shortcut checked = check_batch(d, &x, 1);
     if (!checked.taken()) return checked;
     if (!checked.ok()) {
-        vk::add_call_entry(F.scalaraddcheck);
+        vk::detail::add_call_entry(F.scalaraddcheck);
         return checked;
     }
     if (store_fresh_caches(d) < 0) {
-        vk::add_call_entry(F.clean);
+        vk::detail::add_call_entry(F.clean);
         return Shortcut::failed();
     }
     return Shortcut::status(PyList_Append(self, x));
@@ -517,7 +517,7 @@ Shortcut call_clean(PyObject* self) noexcept {
     if (!d || !own_methods(d)) return Shortcut::not_taken();
     Ref keep = Ref::borrow(d);
     if (store_fresh_caches(d) < 0) {
-        vk::add_call_entry(F.clean);
+        vk::detail::add_call_entry(F.clean);
         return Shortcut::failed();
     }
     return Shortcut::done();
@@ -528,7 +528,7 @@ Shortcut call_scalardelcheck(PyObject* self) noexcept {
     PyObject* d = fast_dict(self);
     if (!d || !own_methods(d)) return Shortcut::not_taken();
     Shortcut s = scalardelcheck(self);
-    if (s.taken() && !s.ok()) vk::add_call_entry(F.scalardelcheck);
+    if (s.taken() && !s.ok()) vk::detail::add_call_entry(F.scalardelcheck);
     return s;
 }
 
@@ -538,7 +538,7 @@ Shortcut call_scalaraddcheck_one(PyObject* self, PyObject* x) noexcept {
     if (!d || !own_methods(d)) return Shortcut::not_taken();
     Ref keep = Ref::borrow(d);
     Shortcut s = check_batch(d, &x, 1);
-    if (s.taken() && !s.ok()) vk::add_call_entry(F.scalaraddcheck);
+    if (s.taken() && !s.ok()) vk::detail::add_call_entry(F.scalaraddcheck);
     return s;
 }
 
@@ -554,7 +554,7 @@ Shortcut call_extend(PyObject* self, PyObject* data) noexcept {
         Ref items = Ref::steal(PySequence_List(data));
         r = items ? extend_items(self, items.get(), true) : -1;
     }
-    if (r < 0) vk::add_call_entry(F.extend);
+    if (r < 0) vk::detail::add_call_entry(F.extend);
     return Shortcut::status(r);
 }
 
@@ -664,7 +664,7 @@ struct BucketMaker {
         if (!exact_pristine(bucket)) return Shortcut::not_taken();
         if (takes_unchecked(x)) return Shortcut::status(PyList_Append(bucket, x));
         Shortcut s = native::append(bucket, x);
-        if (s.taken() && !s.ok()) vk::add_call_entry(F.append);
+        if (s.taken() && !s.ok()) vk::detail::add_call_entry(F.append);
         return s;
     }
 };
@@ -815,7 +815,7 @@ Shortcut call_makeindex(PyObject* self, KeyFn& key) noexcept {
     PyObject* d = fast_dict(self);
     if (!d || !(key.identity || key.native) || !own_methods(d)) return Shortcut::not_taken();
     Ref index = make_index(self, key);
-    if (!index) vk::add_call_entry(F.makeindex);
+    if (!index) vk::detail::add_call_entry(F.makeindex);
     return Shortcut::done(std::move(index));
 }
 
@@ -951,7 +951,7 @@ Shortcut call_select_warm(PyObject* self, PyObject* vals, Py_ssize_t k, PyObject
     PyObject* args[kStackArgs];
     for (Py_ssize_t i = 0; i < n; ++i) args[i] = i == k ? vv : PyTuple_GET_ITEM(vals, i);
     Shortcut s = select(self, args, n);
-    if (s.taken() && !s.ok()) vk::add_call_entry(F.select);
+    if (s.taken() && !s.ok()) vk::detail::add_call_entry(F.select);
     return s;
 }
 
@@ -972,7 +972,7 @@ Shortcut call_select(PyObject* self, PyObject* args) noexcept {
     PyObject* d = fast_dict(self);
     if (!d || !own_methods(d)) return Shortcut::not_taken();
     Ref r = Ref::steal(select_impl(self, args));
-    if (!r) vk::add_call_entry(F.select);
+    if (!r) vk::detail::add_call_entry(F.select);
     return Shortcut::done(std::move(r));
 }
 
@@ -983,7 +983,7 @@ Shortcut call_extend_list(PyObject* result, PyObject* sub) noexcept {
     if (!d || !native_items(sub) || !own_methods(d)) return Shortcut::not_taken();
     Ref keep = Ref::borrow(d);
     Shortcut s = extend_steps(result, d, sub, false);
-    if (s.taken() && !s.ok()) vk::add_call_entry(F.extend);
+    if (s.taken() && !s.ok()) vk::detail::add_call_entry(F.extend);
     return s;
 }
 
@@ -1014,8 +1014,8 @@ public:
             check_mode(scalar_, tuplelen_, py311::list_items(sub), n, py311::list_items(result) + size);
         if (verdict != kPass) {
             Shortcut failed = check_failed(verdict);
-            vk::add_call_entry(F.scalaraddcheck);
-            vk::add_call_entry(F.extend);
+            vk::detail::add_call_entry(F.scalaraddcheck);
+            vk::detail::add_call_entry(F.extend);
             return failed;
         }
         Py_SET_SIZE(result, size + n);
@@ -1074,7 +1074,7 @@ Shortcut call_contains(PyObject* self, PyObject* built, PyObject* val) noexcept 
     PyObject* d = fast_dict(self);
     if (!d || !own_methods(d)) return Shortcut::not_taken();
     Ref r = Ref::steal(map_get(built, val));
-    if (!r) vk::add_call_entry(F.contains);
+    if (!r) vk::detail::add_call_entry(F.contains);
     return Shortcut::done(std::move(r));
 }
 
