@@ -389,6 +389,10 @@ inline bool profile_pending(PyThreadState* ts) noexcept {
     return ts->cframe->use_tracing && ts->c_profilefunc;
 }
 
+// A trace or profile function is set on thread `ts` and would be told now
+// of a call of a Python function (none of them is running).
+inline bool tracing_pending(PyThreadState* ts) noexcept { return ts->cframe->use_tracing != 0; }
+
 // The profile function of thread `ts` and the object it is called with (the
 // object that `sys.getprofile()` reports); both borrowed, nullptr when unset.
 struct ProfileHook {

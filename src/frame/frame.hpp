@@ -85,9 +85,14 @@ inline int setattr(PyObject* o, PyObject* name, PyObject* value) noexcept {
 //     vk::StandIn calls;
 //     if (!calls) return vk::Shortcut::not_taken();
 //     if (Shortcut s = calls.answer(F.clean, store_fresh_caches(d)); ...
+//
+// A Python function of a sibling module (`_isstr`) is stood in for only while
+// no trace function would see its call either: `StandIn(StandIn::python)`.
 class StandIn {
 public:
-    StandIn() noexcept : allowed_(!profiling_active()) {}
+    enum Kind { native, python };
+    explicit StandIn(Kind kind = native) noexcept
+        : allowed_(kind == native ? !profiling_active() : !python_calls_watched()) {}
     StandIn(const StandIn&) = delete;
     StandIn& operator=(const StandIn&) = delete;
     explicit operator bool() const noexcept { return allowed_; }

@@ -51,6 +51,14 @@ inline bool profiling_active(PyThreadState* ts) noexcept {
 }
 inline bool profiling_active() noexcept { return profiling_active(PyThreadState_Get()); }
 
+// A trace or profile function would be told now of a call of a Python
+// function (a sibling module's, say); when the probe that reads this failed,
+// it may be. A shortcut that answers such a call without making it is not
+// taken then.
+inline bool python_calls_watched() noexcept {
+    return !py311::passed(py311::Probe::profile_hook) || py311::tracing_pending(PyThreadState_Get());
+}
+
 // One native call or generator resumption as the profile function sees it:
 // `enter` reports the call, `leave` the return; both always follow in pairs.
 class ProfiledCall {

@@ -101,6 +101,10 @@ struct LoadTime {
     binaryfunc keyshelf_subscript = nullptr; // the item-lookup slot of `keyshelf`
 } load;
 
+// How often each shortcut was taken (when VARNOK_COUNT_SHORTCUTS is set).
+vk::ShortcutCounter count_select("select"), count_sum("sum"), count_prod("prod"), count_sort("sort"),
+    count_rank("rank"), count_super("super");
+
 // The lines of the generator expressions that feed `_sum_terms` in `sum` and
 // `prod` (traceback entries).
 const int kSumGenexprLine = __LINE__;
@@ -286,7 +290,7 @@ int unpack_pair(PyObject* pair, Ref& a, Ref& b) noexcept {
 // `super(cls, self).<name>(*args, **kwargs)`.
 // CAUTION: may run arbitrary Python code
 Ref super_call(PyObject* cls, PyObject* self, PyObject* name, PyObject* args, PyObject* kwargs) noexcept {
-    if (vk::Shortcut s = native::super_dict_call(cls, self, name, args, kwargs); s.taken()) return s.take();
+    if (vk::Shortcut s = count_super(native::super_dict_call(cls, self, name, args, kwargs)); s.taken()) return s.take();
     Ref sup = vk::call(builtin(B_super), {cls, self});
     if (!sup) return Ref();
     Ref method = vk::getattr(sup.get(), name);
@@ -330,7 +334,7 @@ PyObject* rank_of_key(vk::Function* fn, PyObject* const* a) noexcept {
         return nullptr;
     }
     PyObject* key = a[0];
-    if (vk::Shortcut s = native::rank_of(self.get(), key); s.taken()) return s.release();
+    if (vk::Shortcut s = count_rank(native::rank_of(self.get(), key)); s.taken()) return s.release();
     Ref pos = vk::getattr(self.get(), N.pos);
     if (!pos) return nullptr;
     Ref get = vk::getattr(pos.get(), N.get);
@@ -348,7 +352,7 @@ PyObject* rank_of_key(vk::Function* fn, PyObject* const* a) noexcept {
 // base list's stable sort unless the class bound to `rowsieve` says otherwise.
 // CAUTION: may run arbitrary Python code
 int sort_by_rank(PyObject* self, PyObject* keylist) noexcept {
-    if (vk::Shortcut s = native::sort_by_rank(self, keylist); s.taken()) return s.rc();
+    if (vk::Shortcut s = count_sort(native::sort_by_rank(self, keylist)); s.taken()) return s.rc();
     Ref rank = vk::make_closure(load.rank_prototype, self);
     if (!rank) return -1;
     PyObject* stack[] = {nullptr, keylist, rank.get()};
@@ -721,7 +725,7 @@ PyObject* keyshelf_items(vk::Function* fn, PyObject* const* a) noexcept {
 // CAUTION: may run arbitrary Python code
 PyObject* keyshelf_select(vk::Function*, PyObject* const* a) noexcept {
     PyObject *self = a[0], *vals = a[1];
-    if (vk::Shortcut s = native::select(self, vals); s.taken()) return s.release();
+    if (vk::Shortcut s = count_select(native::select(self, vals)); s.taken()) return s.release();
     Ref result = Ref::steal(PyList_New(0));
     if (!result) return nullptr;
     Ref pairs = call_method_star(N.iteritems_internal, self, vals);
@@ -770,7 +774,7 @@ PyObject* sum_generated(vk::Function* fn, const char* qualname, int line, TermsB
 // CAUTION: may run arbitrary Python code
 PyObject* keyshelf_sum(vk::Function* fn, PyObject* const* a) noexcept {
     PyObject *self = a[0], *vals = a[1];
-    if (vk::Shortcut s = native::sum(self, vals); s.taken()) return s.release();
+    if (vk::Shortcut s = count_sum(native::sum(self, vals)); s.taken()) return s.release();
     Ref sum_terms = g_sum_terms.get(frame);
     if (!sum_terms) return nullptr;
     Ref pairs = call_method_star(N.iteritems_internal, self, vals);
@@ -801,7 +805,7 @@ PyObject* prod_with_dict(vk::Function* fn, PyObject* self, PyObject* d, PyObject
                              items.get(), self);
     }
     // _sum_terms(d[k] * v for k, v in self._iteritems_internal(*vals) if k in d)
-    if (vk::Shortcut s = native::prod_over_selection(self, d, vals); s.taken()) return s.release();
+    if (vk::Shortcut s = count_prod(native::prod_over_selection(self, d, vals)); s.taken()) return s.release();
     Ref sum_terms = g_sum_terms.get(frame);
     if (!sum_terms) return nullptr;
     Ref pairs = call_method_star(N.iteritems_internal, self, vals);

@@ -46,12 +46,10 @@ bool plain_instance_attr(PyObject* self, PyObject* name) noexcept {
 // Is `self._iteritems_internal` this module's own function, found on the
 // type and not shadowed by the instance? Runs no code: with the generic
 // attribute lookup and our function on the type, resolving the method is a
-// look into the instance dict. The walks that run its body inline ask; while
-// a profile function is set the answer is no: it would miss the calls they
-// stand in for.
+// look into the instance dict. The walks that run its body inline ask (and
+// stand in for its call and resumptions with a vk::StandIn).
 bool iteritems_is_own(PyObject* self) noexcept {
-    if (!py311::usable(Probe::type_version) || !py311::usable(Probe::method_lookup) || vk::profiling_active())
-        return false;
+    if (!py311::usable(Probe::type_version) || !py311::usable(Probe::method_lookup)) return false;
     PyTypeObject* t = Py_TYPE(self);
     if (t->tp_getattro != PyObject_GenericGetAttr ||
         py311::type_lookup(t, N.iteritems_internal) != load.iteritems_internal)
@@ -186,6 +184,23 @@ public:
         return PySequence_Contains(mapping, key_);
     }
 
+    // `key in mapping`, then, when it is, `mapping[key]` into `value`: 1
+    // found, 0 not, -1 failed. For an exact dict and a plain key the two
+    // are one lookup (neither can run code in between).
+    // CAUTION: may run arbitrary Python code
+    int lookup_in(PyObject* mapping, Ref& value) noexcept {
+        if (plain_ && PyDict_CheckExact(mapping)) {
+            PyObject* v = py311::dict_get_known_hash(mapping, key_, hash_);
+            if (!v) return PyErr_Occurred() ? -1 : 0;
+            value = Ref::borrow(v);
+            return 1;
+        }
+        const int found = contained_in(mapping);
+        if (found <= 0) return found;
+        value = getitem(mapping);
+        return value ? 1 : -1;
+    }
+
     // Item lookup on the instance `self`; `dict_subscript` tells that its
     // type takes item lookup from dict (`subscript_is_dicts`), so a found key
     // needs no more than the dict lookup, and a missing one is left to the
@@ -293,6 +308,8 @@ Shortcut sort_by_rank(PyObject* self, PyObject* keylist) noexcept {
     if (!vk::shortcuts_on() || !sort_is_lists(keylist)) return Shortcut::not_taken();
     PyObject* pos = plain_position_map(self);
     if (!pos) return Shortcut::not_taken();
+    vk::StandIn calls;  // for the sort key's calls
+    if (!calls) return Shortcut::not_taken();
     const Py_ssize_t n = PyList_GET_SIZE(keylist);
     // Each pass goes over keys the build has just left in memory: fetch ahead.
     constexpr Py_ssize_t kAhead = 16;
@@ -384,15 +401,8 @@ int walk_selection(PyObject* self, PyObject* vals, Visit&& visit, SizeHint&& siz
 }
 
 // The accumulation of `_sum_terms`, run inline: `result = LinExpr()` (the
-// global read now), then `result += term` for every term in order.
-//
-// While the running result and the terms are exact floats, `+=` is float
-// addition, which makes a new float per step that nothing else sees: the sum
-// is then kept as a double and boxed once, when a term of another type
-// arrives or at the end. A product of two exact floats, which would be such
-// an unseen float too, is folded in the same way. The arithmetic is the same
-// IEEE operations in the same order (the product is stored before it is
-// added, so it cannot be fused into one rounding).
+// global read now), then `result += term` for every term in order, each
+// addition the in-place addition of whatever `LinExpr()` returned.
 class InlineSum {
 public:
     // CAUTION: may run arbitrary Python code
@@ -405,13 +415,11 @@ public:
     // result += term; a failure is the accumulator's.
     // CAUTION: may run arbitrary Python code
     int add(PyObject* term) noexcept {
-        if (PyFloat_CheckExact(term) && unboxed_or_float()) {
-            total_ += PyFloat_AS_DOUBLE(term);
-            return 0;
-        }
-        if (box() < 0) return fail_adding();
         Ref sum = Ref::steal(PyNumber_InPlaceAdd(result_.get(), term));
-        if (!sum) return fail_adding();
+        if (!sum) {
+            adding_failed_ = true;
+            return -1;
+        }
         result_ = std::move(sum);
         return 0;
     }
@@ -419,71 +427,35 @@ public:
     // result += coefficient * value; a failed product is the term's.
     // CAUTION: may run arbitrary Python code
     int add_product(PyObject* coefficient, PyObject* value) noexcept {
-        if (PyFloat_CheckExact(coefficient) && PyFloat_CheckExact(value) && unboxed_or_float()) {
-            volatile double product = PyFloat_AS_DOUBLE(coefficient) * PyFloat_AS_DOUBLE(value);
-            total_ += product;
-            return 0;
-        }
         Ref term = Ref::steal(PyNumber_Multiply(coefficient, value));
         if (!term) return -1;
         return add(term.get());
     }
 
     bool adding_failed() const noexcept { return adding_failed_; }
-
-    Ref finish() noexcept {
-        if (box() < 0) return Ref();
-        return std::move(result_);
-    }
+    Ref finish() noexcept { return std::move(result_); }
 
 private:
-    // Can the next float term be added to the double? Unboxes a float result.
-    bool unboxed_or_float() noexcept {
-        if (!boxed_) return true;
-        if (!PyFloat_CheckExact(result_.get())) return false;
-        total_ = PyFloat_AS_DOUBLE(result_.get());
-        boxed_ = false;
-        return true;
-    }
-    int box() noexcept {
-        if (boxed_) return 0;
-        Ref f = Ref::steal(PyFloat_FromDouble(total_));
-        if (!f) return -1;
-        result_ = std::move(f);
-        boxed_ = true;
-        return 0;
-    }
-    int fail_adding() noexcept {
-        adding_failed_ = true;
-        return -1;
-    }
-
     Ref result_;
-    double total_ = 0.0;
-    bool boxed_ = true;
     bool adding_failed_ = false;
 };
 
-// Runs `produce(sum)` on an inline accumulation. Failures carry the traceback
-// entries of the frames that the Python-level form would have shown: the
-// generator expression and `_sum_terms` for a failing term, `_sum_terms` for
-// a failing addition.
+// `_sum_terms(<generator expression>)` run inline by `produce(sum)`, standing
+// in for the calls of `_sum_terms`, of the generator expression and of
+// `self._iteritems_internal` (guarded by sums_inline). Failures carry the
+// traceback entries of the frames that the Python-level form would have
+// shown: the generator expression and `_sum_terms` for a failing term,
+// `_sum_terms` for a failing addition.
 // CAUTION: may run arbitrary Python code
 template <class Produce>
-Shortcut accumulate_inline(int genexpr_line, Produce&& produce) noexcept {
+Shortcut accumulate_inline(vk::StandIn& calls, int genexpr_line, Produce&& produce) noexcept {
     InlineSum sum;
-    if (sum.start() < 0) {
-        vk::detail::add_call_entry(load.sum_terms);
-        return Shortcut::failed();
-    }
+    if (sum.start() < 0) return calls.answer(load.sum_terms, Shortcut::failed());
     if (produce(sum) < 0) {
         if (!sum.adding_failed()) vk::add_traceback_entry("genexpr", frame.info.source_path, genexpr_line);
-        vk::detail::add_call_entry(load.sum_terms);
-        return Shortcut::failed();
+        return calls.answer(load.sum_terms, Shortcut::failed());
     }
-    Ref result = sum.finish();
-    if (!result) vk::detail::add_call_entry(load.sum_terms);
-    return Shortcut::done(std::move(result));
+    return Shortcut::done(sum.finish());
 }
 
 // Can a sum over `self._iteritems_internal(*vals)` run inline? `_sum_terms`
@@ -531,6 +503,8 @@ private:
 // CAUTION: may run arbitrary Python code
 Shortcut select(PyObject* self, PyObject* vals) noexcept {
     if (!vk::shortcuts_on() || !iteritems_is_own(self)) return Shortcut::not_taken();
+    vk::StandIn calls;  // for `_iteritems_internal` and its resumptions
+    if (!calls) return Shortcut::not_taken();
     ValueBuffer values;
     const int r = walk_selection(self, vals, [&](PyObject*, KeyHash&, PyObject* value) noexcept {
         return values.push(value);
@@ -542,7 +516,9 @@ Shortcut select(PyObject* self, PyObject* vals) noexcept {
 // CAUTION: may run arbitrary Python code
 Shortcut sum(PyObject* self, PyObject* vals) noexcept {
     if (!sums_inline(self)) return Shortcut::not_taken();
-    return accumulate_inline(kSumGenexprLine, [&](InlineSum& acc) noexcept {
+    vk::StandIn calls;
+    if (!calls) return Shortcut::not_taken();
+    return accumulate_inline(calls, kSumGenexprLine, [&](InlineSum& acc) noexcept {
         return walk_selection(self, vals, [&](PyObject*, KeyHash&, PyObject* value) noexcept {
             return acc.add(value);
         });
@@ -554,12 +530,13 @@ Shortcut sum(PyObject* self, PyObject* vals) noexcept {
 // CAUTION: may run arbitrary Python code
 Shortcut prod_over_selection(PyObject* self, PyObject* d, PyObject* vals) noexcept {
     if (!sums_inline(self)) return Shortcut::not_taken();
-    return accumulate_inline(kProdGenexprLine, [&](InlineSum& acc) noexcept {
+    vk::StandIn calls;
+    if (!calls) return Shortcut::not_taken();
+    return accumulate_inline(calls, kProdGenexprLine, [&](InlineSum& acc) noexcept {
         return walk_selection(self, vals, [&](PyObject*, KeyHash& key, PyObject* value) noexcept -> int {
-            const int found = key.contained_in(d);
+            Ref coefficient;
+            const int found = key.lookup_in(d, coefficient);
             if (found <= 0) return found;
-            Ref coefficient = key.getitem(d);
-            if (!coefficient) return -1;
             return acc.add_product(coefficient.get(), value);
         });
     });

@@ -73,7 +73,7 @@ PyObject* builtin(Builtin b) noexcept { return frame.builtin(b); }
 struct Names {
     PyObject *wild, *scalar, *tuplelen, *index, *contents, *prev, *next, *prevc, *nextc;
     PyObject *scalardelcheck, *scalaraddcheck, *makeindex, *repl, *clean, *extend, *append, *select, *contains;
-    PyObject *get, *itemgetter, *isinstance, *str, *isstr_name, *operator_name, *rowsieve_name;
+    PyObject *get, *itemgetter, *isinstance, *str, *isstr_name, *operator_name, *rowsieve_name, *co_consts;
 } N;
 
 vk::GlobalName g_operator("operator"), g_isstr("_isstr"), g_rowsieve("rowsieve");
@@ -136,6 +136,7 @@ int module_constants(vk::ModuleFrame&) noexcept {
         {&N.isstr_name, "_isstr"},
         {&N.operator_name, "operator"},
         {&N.rowsieve_name, "rowsieve"},
+        {&N.co_consts, "co_consts"},
         {&kStar, "*"},
         {&kFieldSeparator, ", "},
         {&kRowOpen, " ( "},
@@ -273,13 +274,57 @@ PyObject* neighbour_of(PyObject* cache, PyObject* v) noexcept {
     return PyObject_GetItem(cache, v);
 }
 
+// How often each shortcut was taken (when VARNOK_COUNT_SHORTCUTS is set).
+vk::ShortcutCounter count_isstr("isstr"), count_unexpanded("unexpanded"), count_select("select"),
+    count_alternative("alternative"), count_gathered("gathered"), count_itemgetter("itemgetter"),
+    count_index_build("index_build"), count_bucket("bucket"), count_new_empty("new_empty"),
+    count_append("append"), count_extend("extend"), count_extend_self("extend_self"), count_clean("clean"),
+    count_clean_self("clean_self"), count_addcheck("scalaraddcheck"), count_addcheck_one("scalaraddcheck_one"),
+    count_delcheck("scalardelcheck"), count_delcheck_self("scalardelcheck_self"), count_contains("contains"),
+    count_contains_again("contains_again"), count_navigate("navigate"), count_repr("repr"),
+    count_extend_result("extend_result");
+
+// The position pattern `(positions[0], ...)`: one of the prebuilt
+// one-position patterns, or a new tuple.
+Ref pattern_of(const Py_ssize_t* positions, Py_ssize_t n) noexcept {
+    if (n == 1 && positions[0] < kPrebuiltPatterns) return Ref::borrow(kPattern[positions[0]]);
+    Ref pattern = Ref::steal(PyTuple_New(n));
+    if (!pattern) return Ref();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* p = PyLong_FromSsize_t(positions[i]);
+        if (!p) return Ref();
+        PyTuple_SET_ITEM(pattern.get(), i, p);
+    }
+    return pattern;
+}
+
+// The arguments of a select call: an array (the caller's tuple, or a nested
+// alternative's arguments on the stack), and the tuple that the steps hand
+// on, made when first needed.
+struct SelectArgs {
+    PyObject* const* items;
+    Py_ssize_t n;
+    Ref tuple = Ref();
+
+    PyObject* operator[](Py_ssize_t k) const noexcept { return items[k]; }
+    // The arguments as a tuple (nullptr with MemoryError set).
+    PyObject* as_tuple() noexcept {
+        if (!tuple) {
+            tuple = Ref::steal(PyTuple_New(n));
+            if (!tuple) return nullptr;
+            for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(items[i]));
+        }
+        return tuple.get();
+    }
+};
+
 // Steps that the shortcuts call back into.
 namespace native {
 struct KeyFn;
 struct BucketMaker;
 }
 int index_member(PyObject* index, native::BucketMaker& buckets, native::KeyFn& key, PyObject* x) noexcept;
-PyObject* select_impl(PyObject* self, PyObject* vals) noexcept;
+PyObject* select_impl(PyObject* self, SelectArgs& vals) noexcept;
 int extend_items(PyObject* self, PyObject* items, bool owned) noexcept;
 Ref no_match() noexcept;
 
@@ -298,21 +343,21 @@ namespace {
 // `self.clean()`
 // CAUTION: may run arbitrary Python code
 int clean_self(PyObject* self) noexcept {
-    if (Shortcut s = native::call_clean(self); s.taken()) return s.rc();
+    if (Shortcut s = count_clean_self(native::call_clean(self)); s.taken()) return s.rc();
     return call_self(N.clean, {self});
 }
 
 // `self.__scalardelcheck()`
 // CAUTION: may run arbitrary Python code
 int delcheck_self(PyObject* self) noexcept {
-    if (Shortcut s = native::call_scalardelcheck(self); s.taken()) return s.rc();
+    if (Shortcut s = count_delcheck_self(native::call_scalardelcheck(self)); s.taken()) return s.rc();
     return call_self(N.scalardelcheck, {self});
 }
 
 // `self.__scalaraddcheck([x])`
 // CAUTION: may run arbitrary Python code
 int addcheck_one(PyObject* self, PyObject* x) noexcept {
-    if (Shortcut s = native::call_scalaraddcheck_one(self, x); s.taken()) return s.rc();
+    if (Shortcut s = count_addcheck_one(native::call_scalaraddcheck_one(self, x)); s.taken()) return s.rc();
     Ref batch = list_of(x);
     if (!batch) return -1;
     return call_self(N.scalaraddcheck, {self, batch.get()});
@@ -321,14 +366,14 @@ int addcheck_one(PyObject* self, PyObject* x) noexcept {
 // `self.extend(data)`
 // CAUTION: may run arbitrary Python code
 int extend_self(PyObject* self, PyObject* data) noexcept {
-    if (Shortcut s = native::call_extend(self, data); s.taken()) return s.rc();
+    if (Shortcut s = count_extend_self(native::call_extend(self, data)); s.taken()) return s.rc();
     return call_self(N.extend, {self, data});
 }
 
 // A new empty result, `rowsieve([])`.
 // CAUTION: may run arbitrary Python code
 Ref no_match() noexcept {
-    if (Shortcut s = native::new_empty(); s.taken()) return s.take();
+    if (Shortcut s = count_new_empty(native::new_empty()); s.taken()) return s.take();
     Ref empty = Ref::steal(PyList_New(0));
     if (!empty) return Ref();
     return new_rowsieve({empty.get()});
@@ -424,7 +469,7 @@ int scalaraddcheck_steps(PyObject* self, PyObject* x) noexcept {
 // __scalaraddcheck(self, x)
 PyObject* rowsieve_scalaraddcheck(vk::Function*, PyObject* const* a) noexcept {
     PyObject *self = a[0], *x = a[1];
-    if (Shortcut s = native::scalaraddcheck(self, x); s.taken()) return s.release();
+    if (Shortcut s = count_addcheck(native::scalaraddcheck(self, x)); s.taken()) return s.release();
     if (scalaraddcheck_steps(self, x) < 0) {
         if (!error_is(B_IndexError)) return nullptr;
         PyErr_Clear();
@@ -435,7 +480,7 @@ PyObject* rowsieve_scalaraddcheck(vk::Function*, PyObject* const* a) noexcept {
 // __scalardelcheck(self)
 PyObject* rowsieve_scalardelcheck(vk::Function*, PyObject* const* a) noexcept {
     PyObject* self = a[0];
-    if (Shortcut s = native::scalardelcheck(self); s.taken()) return s.release();
+    if (Shortcut s = count_delcheck(native::scalardelcheck(self)); s.taken()) return s.release();
     int truth = PyObject_IsTrue(self);
     if (truth < 0) return nullptr;
     if (!truth) {
@@ -447,7 +492,7 @@ PyObject* rowsieve_scalardelcheck(vk::Function*, PyObject* const* a) noexcept {
 // clean(self)
 PyObject* rowsieve_clean(vk::Function*, PyObject* const* a) noexcept {
     PyObject* self = a[0];
-    if (Shortcut s = native::clean(self); s.taken()) return s.release();
+    if (Shortcut s = count_clean(native::clean(self)); s.taken()) return s.release();
     PyObject* const order[] = {N.index, N.contents, N.prev, N.next, N.prevc, N.nextc};
     for (PyObject* name : order) {
         if (name == N.contents) {
@@ -464,7 +509,7 @@ PyObject* rowsieve_clean(vk::Function*, PyObject* const* a) noexcept {
 // temporary list that only the caller holds.
 // CAUTION: may run arbitrary Python code
 int extend_items(PyObject* self, PyObject* items, bool owned) noexcept {
-    if (Shortcut s = native::extend(self, items, owned); s.taken()) return s.rc();
+    if (Shortcut s = count_extend(native::extend(self, items, owned)); s.taken()) return s.rc();
     if (call_self(N.scalaraddcheck, {self, items}) < 0) return -1;
     if (clean_self(self) < 0) return -1;
     return base_extend(self, items);
@@ -492,7 +537,7 @@ PyObject* rowsieve_init(vk::Function*, PyObject* const* a) noexcept {
 // append(self, x)
 PyObject* rowsieve_append(vk::Function*, PyObject* const* a) noexcept {
     PyObject *self = a[0], *x = a[1];
-    if (Shortcut s = native::append(self, x); s.taken()) return s.release();
+    if (Shortcut s = count_append(native::append(self, x)); s.taken()) return s.release();
     if (addcheck_one(self, x) < 0) return nullptr;
     if (clean_self(self) < 0) return nullptr;
     if (base_append(self, x) < 0) return nullptr;
@@ -602,7 +647,7 @@ PyObject* rowsieve_makeindex(vk::Function*, PyObject* const* a) noexcept {
 // `self.__makeindex(getkey)`
 // CAUTION: may run arbitrary Python code
 Ref make_index_self(PyObject* self, native::KeyFn& key) noexcept {
-    if (Shortcut s = native::call_makeindex(self, key); s.taken()) return s.take();
+    if (Shortcut s = count_index_build(native::call_makeindex(self, key)); s.taken()) return s.take();
     Ref getkey = key.materialise();
     if (!getkey) return Ref();
     return vk::call_method(N.makeindex, {self, getkey.get()});
@@ -622,7 +667,7 @@ PyObject* rowsieve_repl(vk::Function*, PyObject* const* a) noexcept {
 // `_isstr(v)`: 1, 0 or -1 with an exception set.
 // CAUTION: may run arbitrary Python code
 int is_str(PyObject* v) noexcept {
-    if (Shortcut s = native::isstr(v); s.taken()) return s.ok() ? s.take().get() == Py_True : -1;
+    if (Shortcut s = count_isstr(native::isstr(v)); s.taken()) return s.ok() ? s.take().get() == Py_True : -1;
     Ref f = g_isstr.get(frame);
     if (!f) return -1;
     Ref r = vk::call(f.get(), {v});
@@ -633,17 +678,11 @@ int is_str(PyObject* v) noexcept {
 // `self.select(*self.__repl(vals, k, vv))`, one alternative of phase 1.
 // CAUTION: may run arbitrary Python code
 Ref select_alternative(PyObject* self, PyObject* vals, Py_ssize_t k, PyObject* vv) noexcept {
-    if (Shortcut s = native::call_select_warm(self, vals, k, vv); s.taken()) return s.take();
-    Ref args;
-    if (Shortcut s = native::call_repl(self, vals, k, vv); s.taken()) {
-        args = s.take();
-    } else {
-        Ref position = Ref::steal(PyLong_FromSsize_t(k));
-        Ref items = position ? vk::call_method(N.repl, {self, vals, position.get(), vv}) : Ref();
-        if (items) args = Ref::steal(PySequence_Tuple(items.get()));
-    }
+    if (Shortcut s = count_alternative(native::call_select_alternative(self, vals, k, vv)); s.taken()) return s.take();
+    Ref position = Ref::steal(PyLong_FromSsize_t(k));
+    Ref items = position ? vk::call_method(N.repl, {self, vals, position.get(), vv}) : Ref();
+    Ref args = items ? Ref::steal(PySequence_Tuple(items.get())) : Ref();
     if (!args) return Ref();
-    if (Shortcut s = native::call_select(self, args.get()); s.taken()) return s.take();
     Ref method = vk::getattr(self, N.select);
     if (!method) return Ref();
     return Ref::steal(PyObject_Call(method.get(), args.get(), nullptr));
@@ -652,7 +691,7 @@ Ref select_alternative(PyObject* self, PyObject* vals, Py_ssize_t k, PyObject* v
 // `result.extend(sub)`
 // CAUTION: may run arbitrary Python code
 int extend_result(PyObject* result, PyObject* sub) noexcept {
-    if (Shortcut s = native::call_extend_list(result, sub); s.taken()) return s.rc();
+    if (Shortcut s = count_extend_result(native::call_extend_list(result, sub)); s.taken()) return s.rc();
     return call_self(N.extend, {result, sub});
 }
 
@@ -719,20 +758,6 @@ Ref expand_position(PyObject* self, PyObject* vals, Py_ssize_t k) noexcept {
     return result.finish();
 }
 
-// The pattern tuple from its positions.
-Ref make_pattern(const vk::SmallVec<Py_ssize_t, 16>& positions) noexcept {
-    const size_t n = positions.size();
-    if (n == 1 && positions[0] < kPrebuiltPatterns) return Ref::borrow(kPattern[positions[0]]);
-    Ref pattern = Ref::steal(PyTuple_New((Py_ssize_t)n));
-    if (!pattern) return Ref();
-    for (size_t i = 0; i < n; ++i) {
-        PyObject* p = PyLong_FromSsize_t(positions[i]);
-        if (!p) return Ref();
-        PyTuple_SET_ITEM(pattern.get(), i, p);
-    }
-    return pattern;
-}
-
 // The truth of the mode attribute (phase 2 and phase 4).
 // CAUTION: may run arbitrary Python code
 int scalar_mode(PyObject* self) noexcept {
@@ -752,7 +777,10 @@ inline bool guard_returns_self(bool empty_pattern) noexcept {
 
 // Phases 2 to 4, once phase 1 expanded nothing.
 // CAUTION: may run arbitrary Python code
-PyObject* select_pattern(PyObject* self, PyObject* vals) noexcept {
+PyObject* select_pattern(PyObject* self, SelectArgs& args) noexcept {
+    if (Shortcut s = count_select(native::select_warm(self, args.items, args.n)); s.taken()) return s.release();
+    PyObject* vals = args.as_tuple();
+    if (!vals) return nullptr;
     const Py_ssize_t n = PyTuple_GET_SIZE(vals);
     // Phase 2, step 1: the position pattern, made from the arguments (the
     // wildcard is read only when there are some). The comparisons' errors
@@ -768,7 +796,7 @@ PyObject* select_pattern(PyObject* self, PyObject* vals) noexcept {
             if (differs && !positions.push(k)) return nullptr;
         }
     }
-    Ref pattern = make_pattern(positions);
+    Ref pattern = pattern_of(positions.data(), (Py_ssize_t)positions.size());
     if (!pattern) return nullptr;
     const bool empty_pattern = positions.size() == 0;
 
@@ -796,7 +824,7 @@ PyObject* select_pattern(PyObject* self, PyObject* vals) noexcept {
                 return nullptr;
             }
         }
-        if (Shortcut s = native::itemgetter(key, positions); s.taken()) {
+        if (Shortcut s = count_itemgetter(native::itemgetter(key, positions)); s.taken()) {
             if (!s.ok()) return nullptr;
             // itemgetter() of no positions raises TypeError, which the guard
             // catches.
@@ -853,15 +881,16 @@ PyObject* select_pattern(PyObject* self, PyObject* vals) noexcept {
 
 // The four phases.
 // CAUTION: may run arbitrary Python code
-PyObject* select_steps(PyObject* self, PyObject* vals) noexcept {
+PyObject* select_steps(PyObject* self, SelectArgs& vals) noexcept {
     // Phase 1: the first position whose argument expands decides the result.
-    const Py_ssize_t n = PyTuple_GET_SIZE(vals);
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        PyObject* v = PyTuple_GET_ITEM(vals, k);
+    for (Py_ssize_t k = 0; k < vals.n; ++k) {
+        PyObject* v = vals[k];
         int s = is_str(v);
         if (s < 0) return nullptr;
-        if (s || native::expansion_fails_unseen(v)) continue;
-        Ref result = expand_position(self, vals, k);
+        if (s || count_unexpanded(native::expansion_fails_unseen(v))) continue;
+        PyObject* tuple = vals.as_tuple();
+        if (!tuple) return nullptr;
+        Ref result = expand_position(self, tuple, k);
         if (result) return result.release();
         if (PyErr_Occurred()) return nullptr;
     }
@@ -872,9 +901,7 @@ PyObject* select_steps(PyObject* self, PyObject* vals) noexcept {
 // self-containing list of alternatives must end in RecursionError, not in a
 // stack overflow.
 // CAUTION: may run arbitrary Python code
-PyObject* select_impl(PyObject* self, PyObject* vals) noexcept {
-    if (Shortcut s = native::select(self, &PyTuple_GET_ITEM(vals, 0), PyTuple_GET_SIZE(vals)); s.taken())
-        return s.release();
+PyObject* select_impl(PyObject* self, SelectArgs& vals) noexcept {
     if (Py_EnterRecursiveCall(" in rowsieve.select")) return nullptr;
     PyObject* r = select_steps(self, vals);
     Py_LeaveRecursiveCall();
@@ -882,7 +909,10 @@ PyObject* select_impl(PyObject* self, PyObject* vals) noexcept {
 }
 
 // select(self, *vals)
-PyObject* rowsieve_select(vk::Function*, PyObject* const* a) noexcept { return select_impl(a[0], a[1]); }
+PyObject* rowsieve_select(vk::Function*, PyObject* const* a) noexcept {
+    SelectArgs vals{&PyTuple_GET_ITEM(a[1], 0), PyTuple_GET_SIZE(a[1]), Ref::borrow(a[1])};
+    return select_impl(a[0], vals);
+}
 
 // ============================================================================
 // Membership
@@ -905,7 +935,7 @@ Ref build_membership(PyObject* self) noexcept {
 // __contains__(self, val)
 PyObject* rowsieve_contains(vk::Function*, PyObject* const* a) noexcept {
     PyObject *self = a[0], *val = a[1];
-    if (Shortcut s = native::contains(self, val); s.taken()) return s.release();
+    if (Shortcut s = count_contains(native::contains(self, val)); s.taken()) return s.release();
     // The map is built only when it is None or missing: an AttributeError
     // raised while `val` is hashed or compared is the caller's to see.
     Ref map = vk::getattr(self, N.contents);
@@ -924,7 +954,7 @@ PyObject* rowsieve_contains(vk::Function*, PyObject* const* a) noexcept {
     }
     if (vk::setattr(self, N.contents, built.get()) < 0) return nullptr;
     // `self.__contains__(val)`, which now finds the map.
-    if (Shortcut s = native::call_contains(self, built.get(), val); s.taken()) return s.release();
+    if (Shortcut s = count_contains_again(native::call_contains(self, built.get(), val)); s.taken()) return s.release();
     return vk::call_method(N.contains, {self, val}).release();
 }
 
@@ -1056,7 +1086,7 @@ Ref neighbours(PyObject* snapshot, Nav which) noexcept {
 
 // CAUTION: may run arbitrary Python code
 PyObject* navigate(PyObject* self, PyObject* v, Nav which) noexcept {
-    if (Shortcut s = native::navigate(self, v, which); s.taken()) return s.release();
+    if (Shortcut s = count_navigate(native::navigate(self, v, which)); s.taken()) return s.release();
     PyObject* name = nav_name(which);
     Ref cache = vk::getattr(self, name);
     if (!cache) return nullptr;
@@ -1136,7 +1166,7 @@ Ref row_fields(PyObject* k, PyObject* fieldfmt) noexcept {
 // __repr__(self)
 PyObject* rowsieve_repr(vk::Function*, PyObject* const* a) noexcept {
     PyObject* self = a[0];
-    if (Shortcut s = native::repr(self); s.taken()) return s.release();
+    if (Shortcut s = count_repr(native::repr(self)); s.taken()) return s.release();
     // 1. An empty list, and 2. a list not in tuple mode: the base list's form.
     int nonempty = PyObject_IsTrue(self);
     if (nonempty < 0) return nullptr;

@@ -6,29 +6,21 @@
 // entries keep naming "src/varnokpy/_rowsieve".
 //
 // Guards. A shortcut runs only when every object whose Python behaviour it
-// skips is the one this module knows:
-// - the instance is exactly `rowsieve`, and the class is unmodified since
-//   load (its version tag is the one recorded then), so that attribute reads
-//   and writes of the private names are plain dict operations on the
-//   instance dict (the class defines no descriptor for them);
-// - the instance dict shadows none of the methods a step would call
-//   (`own_methods`), so that `self.clean()` and the like are this class's
-//   own;
-// - `rowsieve(...)` is built in C only while the global `rowsieve` is still
-//   the class, `operator.itemgetter` is skipped only while `operator` and its
-//   `itemgetter` are the load-time objects, and `_isstr` is answered in C
-//   only while it is the load-time function with its load-time code and
-//   names (`environment_pristine`).
-// Every guard consults vk::shortcuts_on(), directly or through py311::usable, so
-// the general-only build compiles all of this out; and each reads the
-// interpreter's layout only through cpython311.hpp, whose probes can switch
-// it off.
+// skips is one whose behaviour this module knows for certain: this class,
+// unmodified since load, and its methods; the interpreter's own types;
+// `operator.itemgetter`. Each guard states one fact (the table below), and
+// each shortcut asks for the facts that what it skips depends on, no more.
+// Every guard consults vk::shortcuts_on(), directly or through
+// py311::usable, so the general-only build compiles all of this out; and
+// each reads the interpreter's layout only through cpython311.hpp, whose
+// probes can switch it off.
 //
 // What is skipped is only work that nobody can observe: a throw-away result
 // list, a swallowed exception, a key function used once, the `clean()` of a
 // list that nobody else has seen yet. A shortcut that stands in for a call
-// adds the traceback entry that the call would have added
-// (vk::detail::add_call_entry). A rowsieve made in C (a bucket, a result) gets the
+// does so through a vk::StandIn, which refuses while a profile function
+// would see the call and adds the traceback entry that a failing call would
+// have added. A rowsieve made in C (a bucket, a result) gets the
 // instance dict that construction would leave, keys in the same order, and
 // list storage grown as the base list would grow it; its dict is a copy of
 // a template whose values are set in place before anyone can see it.
@@ -57,24 +49,53 @@ using py311::usable;
 // ============================================================================
 // Load-time records and guards
 // ============================================================================
+//
+// Each guard states one fact, and each shortcut asks for exactly the facts
+// that what it skips depends on:
+//
+// | guard               | proves                                              | used by                          |
+// |---------------------|-----------------------------------------------------|----------------------------------|
+// | class_pristine      | the class is as the module body made it (version    | everything below                 |
+// |                     | tag unchanged, metaclass still `type`)              |                                  |
+// | fast_dict           | `self` is exactly the class: its private attributes | every method's shortcut          |
+// |                     | are plain entries of its instance dict              |                                  |
+// | own_methods         | the instance dict shadows none of the methods that  | shortcuts that call methods on   |
+// |                     | the shortcut would call on it (by name)             | `self` in C                      |
+// | construction_known  | `rowsieve(...)` through the module global is this   | buckets, empty results, the      |
+// |                     | class's own construction                            | throw-away result of phase 1     |
+// | itemgetter_known    | `operator.itemgetter` through the module global is  | key functions computed in C      |
+// |                     | the interpreter's type, as at load                  |                                  |
+// | isstr_known         | `_isstr` is a function whose code is exactly the    | `_isstr(v)` answered in C        |
+// |                     | one-line string test, with `isinstance` and `str`   |                                  |
+// |                     | the builtins                                        |                                  |
+// | vk::StandIn         | no profile function is set (it would see the calls  | every shortcut that skips a call |
+// |                     | that a shortcut skips); adds a skipped call's entry | of a Python-level function       |
+//
+// `_isstr` belongs to a sibling module that is not ours: in the package it is
+// usually compiled, and nothing is known of it beyond its contract (one
+// argument; the truth of the result counts; true for a str). It is called,
+// once per select argument as phase 1 does, unless its code is, word for
+// word, the string test compiled at load from its one-line source.
 
 // Every object here is held strongly for the life of the process, so that an
 // address compared against can never be reused by another object.
 struct LoadTime {
     PyTypeObject* cls = nullptr;   // `rowsieve` as the module body created it
     unsigned int tag = 0;          // its version tag right after creation (0: none)
-    PyObject* isstr = nullptr;     // `_isstr` as imported, when a Python function
+    PyObject* isstr = nullptr;     // `_isstr` as imported, when it is the string test
     PyObject* isstr_code = nullptr;
     PyObject* isinstance = nullptr;
     PyObject* operator_module = nullptr;
-    PyObject* itemgetter = nullptr;
+    PyObject* itemgetter = nullptr;  // `operator.itemgetter`, when the interpreter's type
 } L;
 
 inline void hold(PyObject*& slot, PyObject* value) noexcept { vk::set_field(slot, Ref::borrow(value)); }
 
-// The class is as it was at load: no attribute of it was set or deleted.
+// The class is as it was at load: no attribute of it was set or deleted, and
+// its metaclass is still `type`.
 inline bool class_pristine() noexcept {
-    return usable(Probe::type_version) && L.tag && py311::type_version(L.cls) == L.tag;
+    return usable(Probe::type_version) && L.tag && py311::type_version(L.cls) == L.tag &&
+           Py_IS_TYPE(reinterpret_cast<PyObject*>(L.cls), &PyType_Type);
 }
 
 inline bool exact_pristine(PyObject* o) noexcept { return Py_TYPE(o) == L.cls && class_pristine(); }
@@ -85,41 +106,50 @@ inline PyObject* fast_dict(PyObject* self) noexcept {
     return exact_pristine(self) && usable(Probe::managed_dict) ? py311::managed_dict(self) : nullptr;
 }
 
-// Does the instance dict hold `name`, hiding the class's method?
-bool shadowed(PyObject* dict, PyObject* name) noexcept {
-    if (PyDict_GetItemWithError(dict, name)) return true;
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        return true;
-    }
-    return false;
-}
+// The methods that this class's code calls on an instance, as bits.
+enum Method : unsigned {
+    M_clean = 1u << 0,
+    M_extend = 1u << 1,
+    M_append = 1u << 2,
+    M_select = 1u << 3,
+    M_contains = 1u << 4,
+    M_scalaraddcheck = 1u << 5,
+    M_scalardelcheck = 1u << 6,
+    M_makeindex = 1u << 7,
+    M_repl = 1u << 8,
+};
 
-// Does the instance dict shadow none of the methods that this class's code
-// calls on an instance? The shortcuts that make those calls in C ask; while
-// a profile function is set the answer is no: it would miss the calls.
-bool own_methods(PyObject* dict) noexcept {
-    if (vk::profiling_active()) return false;
+// Does the instance dict shadow none of the methods in `methods`, so that
+// calling them on the instance calls this class's own? The answer for one
+// state of one dict is remembered, name by name.
+bool own_methods(PyObject* dict, unsigned methods) noexcept {
     static PyObject* seen = nullptr;
     static uint64_t seen_version = 0;
-    static bool seen_answer = false;
+    static unsigned looked = 0, shadowed = 0;  // names looked up in that state, and found
     const bool memo = usable(Probe::dict_version);
     const uint64_t version = memo ? py311::dict_version(dict) : 0;
-    if (memo && dict == seen && version == seen_version) return seen_answer;
-    PyObject* const methods[] = {N.clean, N.extend, N.append, N.select, N.contains, N.scalaraddcheck,
-                                 N.scalardelcheck, N.makeindex, N.repl};
-    bool answer = true;
-    for (PyObject* name : methods) answer = answer && !shadowed(dict, name);
-    if (memo) {
+    if (!memo || dict != seen || version != seen_version) {
         seen = dict;
         seen_version = version;
-        seen_answer = answer;
+        looked = shadowed = 0;
     }
-    return answer;
+    if (unsigned missing = methods & ~looked) {
+        PyObject* const names[] = {N.clean, N.extend, N.append, N.select, N.contains, N.scalaraddcheck,
+                                   N.scalardelcheck, N.makeindex, N.repl};
+        for (unsigned i = 0; i < std::size(names); ++i) {
+            if (!(missing & (1u << i))) continue;
+            // A failing lookup (a key whose comparison raised) counts as shadowed.
+            if (PyDict_GetItemWithError(dict, names[i]) || PyErr_Occurred()) shadowed |= 1u << i;
+            PyErr_Clear();
+        }
+        looked |= missing;
+        if (!memo) seen = nullptr;
+    }
+    return !(shadowed & methods);
 }
 
 // The private state that hot paths read from an instance dict.
-enum Slot { M_wild, M_scalar, M_index, M_contents, M_next, M_prev, M_nextc, M_prevc, M_count };
+enum Slot { S_wild, S_scalar, S_index, S_contents, S_next, S_prev, S_nextc, S_prevc, S_count };
 
 // The value under a private name in an instance dict (borrowed), or nullptr
 // when it is missing (no exception set).
@@ -129,7 +159,7 @@ PyObject* state_of(PyObject* dict, Slot slot, PyObject* name) noexcept {
         uint64_t version;
         PyObject* value;
     };
-    static Memo memo[M_count] = {};
+    static Memo memo[S_count] = {};
     Memo& m = memo[slot];
     const bool remember = usable(Probe::dict_version);
     const uint64_t version = remember ? py311::dict_version(dict) : 0;
@@ -143,61 +173,67 @@ PyObject* state_of(PyObject* dict, Slot slot, PyObject* name) noexcept {
     return value;
 }
 
-// The module globals that the shortcuts depend on are all as bound at load:
-// `rowsieve` is the class, `operator` is the module whose `itemgetter` is the
-// load-time type, and `_isstr` is the load-time function, whose globals and
-// builtins do not rebind `isinstance` or `str`. Validated in full only after
-// one of the four dicts involved changed.
-bool environment_pristine() noexcept {
-    static PyObject* dicts[4] = {};
-    static uint64_t versions[4] = {};
-    static bool known = false, valid = false;
-    if (!vk::shortcuts_on() || !L.isstr || !L.operator_module || !usable(Probe::function_fields)) return false;
-    PyObject* globals = py311::function_globals(L.isstr);
-    PyObject* builtins = py311::function_builtins(L.isstr);
-    PyObject* const current[4] = {frame.dict, globals, builtins, PyModule_GetDict(L.operator_module)};
-    const bool remember = usable(Probe::dict_version);
-    if (remember && known) {
-        bool same = true;
-        for (int i = 0; i < 4 && same; ++i)
-            same = current[i] == dicts[i] && py311::dict_version(current[i]) == versions[i];
-        if (same) return valid;
-    }
-    for (PyObject* d : current)
-        if (!d || !PyDict_Check(d)) return false;
-    auto global_is = [](PyObject* d, PyObject* name, PyObject* expected) noexcept {
-        return PyDict_GetItemWithError(d, name) == expected;
-    };
-    const bool answer = global_is(frame.dict, N.rowsieve_name, reinterpret_cast<PyObject*>(L.cls)) &&
-                        global_is(frame.dict, N.isstr_name, L.isstr) &&
-                        global_is(frame.dict, N.operator_name, L.operator_module) &&
-                        !shadowed(globals, N.isinstance) && !shadowed(globals, N.str) &&
-                        global_is(builtins, N.isinstance, L.isinstance) &&
-                        global_is(builtins, N.str, reinterpret_cast<PyObject*>(&PyUnicode_Type)) &&
-                        global_is(current[3], N.itemgetter, L.itemgetter);
+// `rowsieve(...)`, through the module global, would run this class's own
+// construction, and a new instance can be given its dict in C. The calls it
+// makes (`__init__` and the methods it calls) are skipped: the shortcut also
+// needs a vk::StandIn.
+inline bool construction_known() noexcept {
+    return class_pristine() && usable(Probe::managed_dict) &&
+           g_rowsieve.is(frame, reinterpret_cast<PyObject*>(L.cls));
+}
+
+// `operator.itemgetter`, read through the module global `operator`, is the
+// load-time type (the interpreter's own), so that its objects can be stood
+// in for by a key function computed in C. The module's dict is checked again
+// only after it changed.
+bool itemgetter_known() noexcept {
+    if (!L.itemgetter || !g_operator.is(frame, L.operator_module) || !PyModule_CheckExact(L.operator_module))
+        return false;
+    static uint64_t seen_version = 0;
+    static bool seen_answer = false;
+    PyObject* d = PyModule_GetDict(L.operator_module);
+    const bool memo = usable(Probe::dict_version);
+    if (memo && seen_version && py311::dict_version(d) == seen_version) return seen_answer;
+    const bool answer = PyDict_GetItemWithError(d, N.itemgetter) == L.itemgetter;
     PyErr_Clear();
-    if (remember) {
-        for (int i = 0; i < 4; ++i) {
-            dicts[i] = current[i];
-            versions[i] = py311::dict_version(current[i]);
-        }
-        known = true;
-        valid = answer;
+    if (memo) {
+        seen_version = py311::dict_version(d);
+        seen_answer = answer;
     }
     return answer;
 }
 
-// `rowsieve(...)` would run nothing but this module's own construction, and
-// a new instance can be given its dict in C. Not while a profile function is
-// set: it would miss the `__init__` call.
-inline bool creation_pristine() noexcept {
-    return class_pristine() && usable(Probe::managed_dict) && environment_pristine() && !vk::profiling_active();
-}
-
-// `_isstr(v)` is `isinstance(v, str)` (answered without the call that a
-// profile function would see).
-inline bool isstr_pristine() noexcept {
-    return environment_pristine() && py311::function_code(L.isstr) == L.isstr_code && !vk::profiling_active();
+// `_isstr`, read through the module global, is the function proven at load
+// to be the string test, its code is still that code, and its globals and
+// builtins give the builtin `isinstance` and `str`. Checked again only after
+// one of the dicts involved changed.
+bool isstr_known() noexcept {
+    if (!L.isstr || !usable(Probe::function_fields) || !g_isstr.is(frame, L.isstr) ||
+        py311::function_code(L.isstr) != L.isstr_code)
+        return false;
+    PyObject* globals = py311::function_globals(L.isstr);
+    PyObject* builtins = py311::function_builtins(L.isstr);
+    static PyObject* seen[2] = {};
+    static uint64_t versions[2] = {};
+    static bool seen_answer = false;
+    const bool memo = usable(Probe::dict_version);
+    if (memo && seen[0] == globals && seen[1] == builtins && py311::dict_version(globals) == versions[0] &&
+        py311::dict_version(builtins) == versions[1])
+        return seen_answer;
+    bool answer = PyDict_Check(globals) && PyDict_Check(builtins);
+    for (PyObject* name : {N.isinstance, N.str})
+        answer = answer && !PyDict_GetItemWithError(globals, name) && !PyErr_Occurred();
+    answer = answer && PyDict_GetItemWithError(builtins, N.isinstance) == L.isinstance &&
+             PyDict_GetItemWithError(builtins, N.str) == reinterpret_cast<PyObject*>(&PyUnicode_Type);
+    PyErr_Clear();
+    if (memo) {
+        seen[0] = globals;
+        seen[1] = builtins;
+        versions[0] = py311::dict_version(globals);
+        versions[1] = py311::dict_version(builtins);
+        seen_answer = answer;
+    }
+    return answer;
 }
 
 // Types whose instances `isinstance(v, str)` answers false for without
@@ -263,7 +299,7 @@ bool template_layout(PyObject* dict) noexcept {
 // A new exact instance with the state that `rowsieve([first])` (or
 // `rowsieve([])` without `first`) leaves: the instance dict holds the same
 // keys in the same order, the default wildcard, the mode and fresh caches.
-// Only while creation_pristine(); runs no Python code.
+// Only while construction_known(); runs no Python code.
 Ref new_instance(PyObject* first, PyObject* scalar, PyObject* tuplelen) noexcept {
     Ref obj = Ref::steal(L.cls->tp_alloc(L.cls, 0));
     if (!obj) return Ref();
@@ -302,7 +338,9 @@ Ref new_instance(PyObject* first, PyObject* scalar, PyObject* tuplelen) noexcept
 
 // `rowsieve([])`
 Shortcut new_empty() noexcept {
-    if (!creation_pristine()) return Shortcut::not_taken();
+    if (!construction_known()) return Shortcut::not_taken();
+    vk::StandIn calls;  // for `__init__` and what it calls
+    if (!calls) return Shortcut::not_taken();
     return Shortcut::done(new_instance(nullptr, Py_None, Py_None));
 }
 
@@ -411,11 +449,11 @@ int append_items(PyObject* list, PyObject* items) noexcept {
 constexpr Py_ssize_t kCopyWhileChecking = 256;
 
 // The steps of extend() after `L` became a list, on an instance dict that
-// shadows none of the methods (the caller holds it); `items` satisfies
-// native_items(). `owned`: `items` is a temporary list that only the caller
-// holds.
+// shadows neither `__scalaraddcheck` nor `clean` (the caller holds it), with
+// `calls` standing in for those two calls; `items` satisfies native_items().
+// `owned`: `items` is a temporary list that only the caller holds.
 // CAUTION: may run arbitrary Python code (clean() releases the old caches)
-Shortcut extend_steps(PyObject* self, PyObject* dict, PyObject* items, bool owned) noexcept {
+Shortcut extend_steps(vk::StandIn& calls, PyObject* self, PyObject* dict, PyObject* items, bool owned) noexcept {
     const Py_ssize_t n = PyList_GET_SIZE(items);
     Ref copy;
     Shortcut checked = Shortcut::not_taken();
@@ -429,14 +467,8 @@ Shortcut extend_steps(PyObject* self, PyObject* dict, PyObject* items, bool owne
         checked = check_batch(dict, py311::list_items(items), n);
     }
     if (!checked.taken()) return checked;
-    if (!checked.ok()) {
-        vk::detail::add_call_entry(F.scalaraddcheck);
-        return checked;
-    }
-    if (store_fresh_caches(dict) < 0) {
-        vk::detail::add_call_entry(F.clean);
-        return Shortcut::failed();
-    }
+    if (!checked.ok()) return calls.answer(F.scalaraddcheck, std::move(checked));
+    if (calls.status(F.clean, store_fresh_caches(dict)) < 0) return Shortcut::failed();
     PyObject* batch = copy ? copy.get() : items;
     const Py_ssize_t m = PyList_GET_SIZE(self);
     if (m == 0 && (copy || owned) && PyList_CheckExact(batch)) {
@@ -484,18 +516,14 @@ Shortcut clean(PyObject* self) noexcept {
 // CAUTION: may run arbitrary Python code (clean() releases the old caches)
 Shortcut append(PyObject* self, PyObject* x) noexcept {
     PyObject* d = fast_dict(self);
-    if (!d || !own_methods(d)) return Shortcut::not_taken();
+    if (!d || !own_methods(d, M_scalaraddcheck | M_clean)) return Shortcut::not_taken();
+    vk::StandIn calls;
+    if (!calls) return Shortcut::not_taken();
     Ref keep = Ref::borrow(d);
     Shortcut checked = check_batch(d, &x, 1);
     if (!checked.taken()) return checked;
-    if (!checked.ok()) {
-        vk::detail::add_call_entry(F.scalaraddcheck);
-        return checked;
-    }
-    if (store_fresh_caches(d) < 0) {
-        vk::detail::add_call_entry(F.clean);
-        return Shortcut::failed();
-    }
+    if (!checked.ok()) return calls.answer(F.scalaraddcheck, std::move(checked));
+    if (calls.status(F.clean, store_fresh_caches(d)) < 0) return Shortcut::failed();
     return Shortcut::status(PyList_Append(self, x));
 }
 
@@ -503,9 +531,11 @@ Shortcut append(PyObject* self, PyObject* x) noexcept {
 // CAUTION: may run arbitrary Python code
 Shortcut extend(PyObject* self, PyObject* items, bool owned) noexcept {
     PyObject* d = fast_dict(self);
-    if (!d || !native_items(items) || !own_methods(d)) return Shortcut::not_taken();
+    if (!d || !native_items(items) || !own_methods(d, M_scalaraddcheck | M_clean)) return Shortcut::not_taken();
+    vk::StandIn calls;
+    if (!calls) return Shortcut::not_taken();
     Ref keep = Ref::borrow(d);
-    return extend_steps(self, d, items, owned);
+    return extend_steps(calls, self, d, items, owned);
 }
 
 // ---- calls on self -------------------------------------------------------------
@@ -514,39 +544,39 @@ Shortcut extend(PyObject* self, PyObject* items, bool owned) noexcept {
 // CAUTION: may run arbitrary Python code
 Shortcut call_clean(PyObject* self) noexcept {
     PyObject* d = fast_dict(self);
-    if (!d || !own_methods(d)) return Shortcut::not_taken();
+    if (!d || !own_methods(d, M_clean)) return Shortcut::not_taken();
+    vk::StandIn calls;
+    if (!calls) return Shortcut::not_taken();
     Ref keep = Ref::borrow(d);
-    if (store_fresh_caches(d) < 0) {
-        vk::detail::add_call_entry(F.clean);
-        return Shortcut::failed();
-    }
-    return Shortcut::done();
+    return Shortcut::status(calls.status(F.clean, store_fresh_caches(d)));
 }
 
 // `self.__scalardelcheck()`
 Shortcut call_scalardelcheck(PyObject* self) noexcept {
     PyObject* d = fast_dict(self);
-    if (!d || !own_methods(d)) return Shortcut::not_taken();
-    Shortcut s = scalardelcheck(self);
-    if (s.taken() && !s.ok()) vk::detail::add_call_entry(F.scalardelcheck);
-    return s;
+    if (!d || !own_methods(d, M_scalardelcheck)) return Shortcut::not_taken();
+    vk::StandIn calls;
+    if (!calls) return Shortcut::not_taken();
+    return calls.answer(F.scalardelcheck, scalardelcheck(self));
 }
 
 // `self.__scalaraddcheck([x])`
 Shortcut call_scalaraddcheck_one(PyObject* self, PyObject* x) noexcept {
     PyObject* d = fast_dict(self);
-    if (!d || !own_methods(d)) return Shortcut::not_taken();
+    if (!d || !own_methods(d, M_scalaraddcheck)) return Shortcut::not_taken();
+    vk::StandIn calls;
+    if (!calls) return Shortcut::not_taken();
     Ref keep = Ref::borrow(d);
-    Shortcut s = check_batch(d, &x, 1);
-    if (s.taken() && !s.ok()) vk::detail::add_call_entry(F.scalaraddcheck);
-    return s;
+    return calls.answer(F.scalaraddcheck, check_batch(d, &x, 1));
 }
 
 // `self.extend(data)`, `data` not yet a list.
 // CAUTION: may run arbitrary Python code
 Shortcut call_extend(PyObject* self, PyObject* data) noexcept {
     PyObject* d = fast_dict(self);
-    if (!d || !own_methods(d)) return Shortcut::not_taken();
+    if (!d || !own_methods(d, M_extend)) return Shortcut::not_taken();
+    vk::StandIn calls;
+    if (!calls) return Shortcut::not_taken();
     int r;
     if (PyList_Check(data)) {
         r = extend_items(self, data, false);
@@ -554,8 +584,7 @@ Shortcut call_extend(PyObject* self, PyObject* data) noexcept {
         Ref items = Ref::steal(PySequence_List(data));
         r = items ? extend_items(self, items.get(), true) : -1;
     }
-    if (r < 0) vk::detail::add_call_entry(F.extend);
-    return Shortcut::status(r);
+    return Shortcut::status(calls.status(F.extend, r));
 }
 
 // ============================================================================
@@ -609,7 +638,7 @@ struct KeyFn {
 // empty pattern the call raises TypeError; done then, with no key function,
 // since the caller's guard catches that error.
 Shortcut itemgetter(KeyFn& key, const vk::SmallVec<Py_ssize_t, 16>& positions) noexcept {
-    if (!environment_pristine()) return Shortcut::not_taken();
+    if (!itemgetter_known()) return Shortcut::not_taken();
     if (positions.empty()) return Shortcut::done();
     key.native = true;
     for (size_t i = 0; i < positions.size(); ++i)
@@ -629,7 +658,8 @@ struct BucketMaker {
 
     // `rowsieve([x])`
     Shortcut create(PyObject* x) noexcept {
-        if (!creation_pristine()) {
+        vk::StandIn calls;  // for `__init__` and what it calls
+        if (!count_bucket(construction_known() && calls)) {
             uniform = false;
             return Shortcut::not_taken();
         }
@@ -661,11 +691,12 @@ struct BucketMaker {
     // `bucket.append(x)`
     // CAUTION: may run arbitrary Python code (clean() releases the old caches)
     Shortcut append(PyObject* bucket, PyObject* x) noexcept {
-        if (!exact_pristine(bucket)) return Shortcut::not_taken();
+        PyObject* d = fast_dict(bucket);
+        if (!d || !own_methods(d, M_append)) return Shortcut::not_taken();
+        vk::StandIn calls;
+        if (!calls) return Shortcut::not_taken();
         if (takes_unchecked(x)) return Shortcut::status(PyList_Append(bucket, x));
-        Shortcut s = native::append(bucket, x);
-        if (s.taken() && !s.ok()) vk::detail::add_call_entry(F.append);
-        return s;
+        return calls.answer(F.append, native::append(bucket, x));
     }
 };
 
@@ -785,7 +816,10 @@ Ref make_index(PyObject* self, KeyFn& key) noexcept {
     {
         CollectorPause pause;
         Ref scratch;
-        if (usable(Probe::known_hash) && creation_pristine()) {
+        // The buckets are made and filled without the calls of
+        // `rowsieve([x])` and `bucket.append(x)`.
+        vk::StandIn calls;
+        if (usable(Probe::known_hash) && construction_known() && calls) {
             pause.engage();
             // Borrowed members: no Python code runs while paused, so nothing
             // can change the list.
@@ -813,32 +847,40 @@ Ref make_index(PyObject* self, KeyFn& key) noexcept {
 // CAUTION: may run arbitrary Python code
 Shortcut call_makeindex(PyObject* self, KeyFn& key) noexcept {
     PyObject* d = fast_dict(self);
-    if (!d || !(key.identity || key.native) || !own_methods(d)) return Shortcut::not_taken();
-    Ref index = make_index(self, key);
-    if (!index) vk::detail::add_call_entry(F.makeindex);
-    return Shortcut::done(std::move(index));
+    if (!d || !(key.identity || key.native) || !own_methods(d, M_makeindex)) return Shortcut::not_taken();
+    vk::StandIn calls;
+    if (!calls) return Shortcut::not_taken();
+    return Shortcut::done(calls.value(F.makeindex, make_index(self, key)));
 }
 
 // ============================================================================
 // Selection
 // ============================================================================
 
-// `_isstr(v)`, answered True or False.
+// `_isstr(v)` without the call, when `_isstr` is the string test and `v` is
+// a str or of a type whose `isinstance(v, str)` reads nothing that Python
+// code could provide; any other `v` is left to the call.
 Shortcut isstr(PyObject* v) noexcept {
-    if (!isstr_pristine()) return Shortcut::not_taken();
-    if (PyUnicode_Check(v)) return Shortcut::done(Ref::borrow(Py_True));
-    if (plain_non_string(Py_TYPE(v))) return Shortcut::done(Ref::borrow(Py_False));
-    return Shortcut::not_taken();
+    if (!isstr_known()) return Shortcut::not_taken();
+    const bool is_str = PyUnicode_Check(v);
+    if (!is_str && !plain_non_string(Py_TYPE(v))) return Shortcut::not_taken();
+    vk::StandIn call(vk::StandIn::python);
+    if (!call) return Shortcut::not_taken();
+    return Shortcut::done(Ref::borrow(is_str ? Py_True : Py_False));
 }
 
 // Would `iter(v)` fail? Exactly the test that PyObject_GetIter makes, which
 // runs no Python code.
 inline bool not_iterable(PyObject* v) noexcept { return !Py_TYPE(v)->tp_iter && !PySequence_Check(v); }
 
-// Phase 1 may pass over `v` without the throw-away result of its failed
-// expansion: `v` is not iterable, and building that result cannot be
-// observed.
-inline bool expansion_fails_unseen(PyObject* v) noexcept { return not_iterable(v) && creation_pristine(); }
+// Phase 1 may pass over `v` without the throw-away `rowsieve([])` of its
+// failed expansion: `v` is not iterable, and making that result (and
+// dropping it) cannot be observed.
+inline bool expansion_fails_unseen(PyObject* v) noexcept {
+    if (!not_iterable(v) || !construction_known()) return false;
+    vk::StandIn calls;  // for `rowsieve([])`
+    return bool(calls);
+}
 
 // `v != wild` for plain values whose comparison runs no Python code: 1 or 0,
 // or -1 when the general comparison must decide.
@@ -867,25 +909,20 @@ int plain_differs(PyObject* v, PyObject* wild) noexcept {
     return -1;
 }
 
-// The common query in C: an exact instance of the unmodified class whose
-// arguments are all strings or plain values that are not iterable, so that
-// phase 1 expands nothing and no comparison runs Python code, and whose
-// pattern already has its field index. Not taken before anything happened;
-// only the final lookup can run Python code (the hash and equality of the
-// key).
+// Phases 2 to 4 in C, once phase 1 expanded nothing: an exact instance of
+// the unmodified class whose arguments compare with the wildcard without
+// running Python code, whose pattern already has its field index, and, in
+// tuple mode, whose key function would be the load-time itemgetter. Not
+// taken before anything happened; only the final lookup can run Python code
+// (the hash and equality of the key). Skips no call of a function: a query
+// that finds nothing makes its empty result through no_match().
 // CAUTION: may run arbitrary Python code
-Shortcut select(PyObject* self, PyObject* const* vals, Py_ssize_t n) noexcept {
-    if (n == 0) return Shortcut::not_taken();
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        PyObject* v = vals[k];
-        if (!PyUnicode_Check(v) && !(plain_non_string(Py_TYPE(v)) && not_iterable(v))) return Shortcut::not_taken();
-    }
+Shortcut select_warm(PyObject* self, PyObject* const* vals, Py_ssize_t n) noexcept {
     PyObject* dict = fast_dict(self);
-    // `rowsieve`, `operator.itemgetter` and `_isstr` as at load.
-    if (!dict || !isstr_pristine()) return Shortcut::not_taken();
-    PyObject* wild = state_of(dict, M_wild, N.wild);
-    PyObject* scalar = state_of(dict, M_scalar, N.scalar);
-    PyObject* cache = state_of(dict, M_index, N.index);
+    if (!dict || n == 0) return Shortcut::not_taken();
+    PyObject* wild = state_of(dict, S_wild, N.wild);
+    PyObject* scalar = state_of(dict, S_scalar, N.scalar);
+    PyObject* cache = state_of(dict, S_index, N.index);
     if (!wild || (scalar != Py_True && scalar != Py_False) || !cache || !PyDict_CheckExact(cache))
         return Shortcut::not_taken();
     Py_ssize_t positions[kPrebuiltPatterns];
@@ -901,22 +938,15 @@ Shortcut select(PyObject* self, PyObject* const* vals, Py_ssize_t n) noexcept {
     if (npos == 0) return Shortcut::not_taken();
     if (scalar == Py_True) {
         if (n > 1) return Shortcut::not_taken();
-    } else if (PyList_GET_SIZE(self)) {
-        PyObject* first = PyList_GET_ITEM(self, 0);
-        if (!PyTuple_CheckExact(first) || PyTuple_GET_SIZE(first) < n) return Shortcut::not_taken();
-    }
-    Ref pattern;
-    if (npos == 1) {
-        pattern = Ref::borrow(kPattern[positions[0]]);
     } else {
-        pattern = Ref::steal(PyTuple_New(npos));
-        if (!pattern) return Shortcut::failed();
-        for (Py_ssize_t i = 0; i < npos; ++i) {
-            PyObject* p = PyLong_FromSsize_t(positions[i]);
-            if (!p) return Shortcut::failed();
-            PyTuple_SET_ITEM(pattern.get(), i, p);
+        if (PyList_GET_SIZE(self)) {
+            PyObject* first = PyList_GET_ITEM(self, 0);
+            if (!PyTuple_CheckExact(first) || PyTuple_GET_SIZE(first) < n) return Shortcut::not_taken();
         }
+        if (!itemgetter_known()) return Shortcut::not_taken();
     }
+    Ref pattern = pattern_of(positions, npos);
+    if (!pattern) return Shortcut::failed();
     // The cache's keys are position tuples: looking one up runs no Python code.
     PyObject* found = npos == 1 && usable(Probe::known_hash)
                           ? py311::dict_get_known_hash(cache, pattern.get(), kPatternHash[positions[0]])
@@ -941,50 +971,31 @@ Shortcut select(PyObject* self, PyObject* const* vals, Py_ssize_t n) noexcept {
     return Shortcut::done(r ? std::move(bucket) : no_match());
 }
 
-// `self.select(*self.__repl(vals, k, vv))`, with the arguments on the stack,
-// while both methods are this class's own and the pattern is warm.
+// `self.select(*self.__repl(vals, k, vv))`, one alternative of phase 1: the
+// steps of select in C, the arguments on the stack, while both methods are
+// this class's own.
 // CAUTION: may run arbitrary Python code
-Shortcut call_select_warm(PyObject* self, PyObject* vals, Py_ssize_t k, PyObject* vv) noexcept {
+Shortcut call_select_alternative(PyObject* self, PyObject* vals, Py_ssize_t k, PyObject* vv) noexcept {
     const Py_ssize_t n = PyTuple_GET_SIZE(vals);
     PyObject* d = fast_dict(self);
-    if (!d || n > kStackArgs || !own_methods(d)) return Shortcut::not_taken();
+    if (!d || n > kStackArgs || !own_methods(d, M_repl | M_select)) return Shortcut::not_taken();
+    vk::StandIn calls;
+    if (!calls) return Shortcut::not_taken();
     PyObject* args[kStackArgs];
     for (Py_ssize_t i = 0; i < n; ++i) args[i] = i == k ? vv : PyTuple_GET_ITEM(vals, i);
-    Shortcut s = select(self, args, n);
-    if (s.taken() && !s.ok()) vk::detail::add_call_entry(F.select);
-    return s;
-}
-
-// `self.__repl(vals, k, vv)` as the argument tuple of the nested select.
-Shortcut call_repl(PyObject* self, PyObject* vals, Py_ssize_t k, PyObject* vv) noexcept {
-    PyObject* d = fast_dict(self);
-    if (!d || !own_methods(d)) return Shortcut::not_taken();
-    const Py_ssize_t n = PyTuple_GET_SIZE(vals);
-    Ref args = Ref::steal(PyTuple_New(n));
-    if (!args) return Shortcut::failed();
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(args.get(), i, Py_NewRef(i == k ? vv : PyTuple_GET_ITEM(vals, i)));
-    return Shortcut::done(std::move(args));
-}
-
-// `self.select(*args)`: the steps in C, without a call through the instance.
-// CAUTION: may run arbitrary Python code
-Shortcut call_select(PyObject* self, PyObject* args) noexcept {
-    PyObject* d = fast_dict(self);
-    if (!d || !own_methods(d)) return Shortcut::not_taken();
-    Ref r = Ref::steal(select_impl(self, args));
-    if (!r) vk::detail::add_call_entry(F.select);
-    return Shortcut::done(std::move(r));
+    SelectArgs nested{args, n};
+    return Shortcut::done(calls.value(F.select, Ref::steal(select_impl(self, nested))));
 }
 
 // `result.extend(sub)` on a result that is an exact rowsieve.
 // CAUTION: may run arbitrary Python code
 Shortcut call_extend_list(PyObject* result, PyObject* sub) noexcept {
     PyObject* d = fast_dict(result);
-    if (!d || !native_items(sub) || !own_methods(d)) return Shortcut::not_taken();
+    if (!d || !native_items(sub) || !own_methods(d, M_extend | M_scalaraddcheck | M_clean)) return Shortcut::not_taken();
+    vk::StandIn calls;
+    if (!calls) return Shortcut::not_taken();
     Ref keep = Ref::borrow(d);
-    Shortcut s = extend_steps(result, d, sub, false);
-    if (s.taken() && !s.ok()) vk::detail::add_call_entry(F.extend);
-    return s;
+    return calls.answer(F.extend, extend_steps(calls, result, d, sub, false));
 }
 
 // The result of an expansion while it is filled, made in C while
@@ -996,28 +1007,29 @@ class Gathered {
 public:
     // `rowsieve([])`
     Shortcut start() noexcept {
-        if (!creation_pristine() || !usable(Probe::list_storage)) return Shortcut::not_taken();
+        vk::StandIn calls;  // for `__init__` and what it calls
+        if (!count_gathered(construction_known() && usable(Probe::list_storage) && calls))
+            return Shortcut::not_taken();
         result_ = new_instance(nullptr, Py_None, Py_None);
         return result_ ? Shortcut::done() : Shortcut::failed();
     }
     bool started() const noexcept { return bool(result_); }
 
     // `result.extend(sub)`; not taken (after the mode was written out) when
-    // `sub` cannot be read from its storage.
+    // `sub` cannot be read from its storage, or when a profile function was
+    // set since the result was started (a selection runs Python code).
     Shortcut add(PyObject* sub) noexcept {
         if (!unseen_) return Shortcut::not_taken();
-        if (!native_items(sub) || sub == result_.get()) return store_mode() < 0 ? Shortcut::failed() : Shortcut::not_taken();
+        vk::StandIn calls;
+        if (!calls || !native_items(sub) || sub == result_.get())
+            return store_mode() < 0 ? Shortcut::failed() : Shortcut::not_taken();
         PyObject* result = result_.get();
         const Py_ssize_t n = PyList_GET_SIZE(sub), size = PyList_GET_SIZE(result);
         if (py311::list_reserve(result, n) < 0) return Shortcut::failed();
         Verdict verdict =
             check_mode(scalar_, tuplelen_, py311::list_items(sub), n, py311::list_items(result) + size);
-        if (verdict != kPass) {
-            Shortcut failed = check_failed(verdict);
-            vk::detail::add_call_entry(F.scalaraddcheck);
-            vk::detail::add_call_entry(F.extend);
-            return failed;
-        }
+        if (verdict != kPass)
+            return calls.answer(F.extend, calls.answer(F.scalaraddcheck, check_failed(verdict)));
         Py_SET_SIZE(result, size + n);
         return Shortcut::done();
     }
@@ -1063,7 +1075,7 @@ private:
 Shortcut contains(PyObject* self, PyObject* val) noexcept {
     PyObject* d = fast_dict(self);
     if (!d) return Shortcut::not_taken();
-    PyObject* map = state_of(d, M_contents, N.contents);
+    PyObject* map = state_of(d, S_contents, N.contents);
     if (!map || !PyDict_CheckExact(map)) return Shortcut::not_taken();
     return Shortcut::done(Ref::steal(map_get(map, val)));
 }
@@ -1072,10 +1084,10 @@ Shortcut contains(PyObject* self, PyObject* val) noexcept {
 // CAUTION: may run arbitrary Python code
 Shortcut call_contains(PyObject* self, PyObject* built, PyObject* val) noexcept {
     PyObject* d = fast_dict(self);
-    if (!d || !own_methods(d)) return Shortcut::not_taken();
-    Ref r = Ref::steal(map_get(built, val));
-    if (!r) vk::detail::add_call_entry(F.contains);
-    return Shortcut::done(std::move(r));
+    if (!d || !own_methods(d, M_contains)) return Shortcut::not_taken();
+    vk::StandIn calls;
+    if (!calls) return Shortcut::not_taken();
+    return Shortcut::done(calls.value(F.contains, Ref::steal(map_get(built, val))));
 }
 
 // next, prev, nextc, prevc once their cache is filled.
@@ -1083,7 +1095,7 @@ Shortcut call_contains(PyObject* self, PyObject* built, PyObject* val) noexcept 
 Shortcut navigate(PyObject* self, PyObject* v, Nav which) noexcept {
     PyObject* d = fast_dict(self);
     if (!d) return Shortcut::not_taken();
-    PyObject* cache = state_of(d, static_cast<Slot>(M_next + static_cast<int>(which)), nav_name(which));
+    PyObject* cache = state_of(d, static_cast<Slot>(S_next + static_cast<int>(which)), nav_name(which));
     if (!cache || !PyDict_CheckExact(cache) || !PyDict_GET_SIZE(cache)) return Shortcut::not_taken();
     return Shortcut::done(Ref::steal(neighbour_of(cache, v)));
 }
@@ -1214,6 +1226,49 @@ Shortcut repr(PyObject* self) noexcept {
 // Load time
 // ============================================================================
 
+// Is `fn` a Python function whose code is, attribute for attribute, that of
+// `def _isstr(value): return isinstance(value, str)`? (Its name, file,
+// lines and annotations may differ; nothing that decides what it computes.)
+int is_string_test(PyObject* fn) noexcept {
+    if (!PyFunction_Check(fn) || !usable(Probe::function_fields)) return 0;
+    Ref module_code = Ref::steal(
+        Py_CompileString("def _isstr(value):\n    return isinstance(value, str)\n", "<string test>", Py_file_input));
+    if (!module_code) return -1;
+    Ref consts = vk::getattr(module_code.get(), N.co_consts);
+    if (!consts || !PyTuple_Check(consts.get())) return -1;
+    PyObject* reference = nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i)
+        if (PyCode_Check(PyTuple_GET_ITEM(consts.get(), i))) reference = PyTuple_GET_ITEM(consts.get(), i);
+    if (!reference) return 0;
+    PyObject* code = py311::function_code(fn);
+    static const char* const kDeciding[] = {"co_code", "co_consts", "co_names", "co_varnames", "co_freevars",
+                                            "co_cellvars", "co_argcount", "co_posonlyargcount",
+                                            "co_kwonlyargcount", "co_nlocals", "co_stacksize", "co_flags"};
+    for (const char* attr : kDeciding) {
+        Ref ours = Ref::steal(PyObject_GetAttrString(code, attr));
+        Ref theirs = Ref::steal(PyObject_GetAttrString(reference, attr));
+        if (!ours || !theirs) return -1;
+        // Exact types only: equality of containers, ints and bytes runs no code.
+        const int same = PyObject_RichCompareBool(ours.get(), theirs.get(), Py_EQ);
+        if (same <= 0) return same;
+    }
+    return 1;
+}
+
+// Is `o` the builtin function `isinstance` of the module `builtins`?
+bool is_builtin_isinstance(PyObject* o, PyObject* builtins_module) noexcept {
+    return o && PyCFunction_CheckExact(o) && PyCFunction_GET_SELF(o) == builtins_module &&
+           std::strcmp(reinterpret_cast<PyCFunctionObject*>(o)->m_ml->ml_name, "isinstance") == 0;
+}
+
+// Is `o` the interpreter's `operator.itemgetter` type? A class made in
+// Python can always be subclassed; the interpreter's type cannot.
+bool is_interpreter_itemgetter(PyObject* o) noexcept {
+    if (!o || !PyType_Check(o) || !Py_IS_TYPE(o, &PyType_Type)) return false;
+    auto* t = reinterpret_cast<PyTypeObject*>(o);
+    return !PyType_HasFeature(t, Py_TPFLAGS_BASETYPE) && std::strcmp(t->tp_name, "operator.itemgetter") == 0;
+}
+
 int record(vk::ModuleFrame& f, PyObject* cls) noexcept {
     PyTypeObject* old = L.cls;
     L.cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
@@ -1237,15 +1292,22 @@ int record(vk::ModuleFrame& f, PyObject* cls) noexcept {
         if (!probe) return -1;
         g_in_place = template_layout(probe.get());
     }
-    PyObject* isstr = PyDict_GetItemWithError(f.dict, N.isstr_name);
-    if (!isstr && PyErr_Occurred()) return -1;
-    if (isstr && PyFunction_Check(isstr) && usable(Probe::function_fields)) {
-        hold(L.isstr, isstr);
-        hold(L.isstr_code, py311::function_code(isstr));
-    }
     PyObject* isinstance = PyDict_GetItemWithError(f.builtins_dict, N.isinstance);
     if (!isinstance && PyErr_Occurred()) return -1;
-    hold(L.isinstance, isinstance);
+    PyObject* isstr = PyDict_GetItemWithError(f.dict, N.isstr_name);
+    if (!isstr && PyErr_Occurred()) return -1;
+    Py_CLEAR(L.isstr);
+    if (isstr && is_builtin_isinstance(isinstance, f.builtins_module)) {
+        const int proven = is_string_test(isstr);
+        if (proven < 0) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) return -1;
+            PyErr_Clear();  // no proof: `_isstr` is called
+        } else if (proven) {
+            hold(L.isstr, isstr);
+            hold(L.isstr_code, py311::function_code(isstr));
+            hold(L.isinstance, isinstance);
+        }
+    }
 
     PyObject* op = PyDict_GetItemWithError(f.dict, N.operator_name);
     if (!op && PyErr_Occurred()) return -1;
@@ -1253,7 +1315,8 @@ int record(vk::ModuleFrame& f, PyObject* cls) noexcept {
         PyObject* getter = PyDict_GetItemWithError(PyModule_GetDict(op), N.itemgetter);
         if (!getter && PyErr_Occurred()) return -1;
         hold(L.operator_module, op);
-        hold(L.itemgetter, getter);
+        Py_CLEAR(L.itemgetter);
+        if (is_interpreter_itemgetter(getter)) hold(L.itemgetter, getter);
     }
     return 0;
 }
