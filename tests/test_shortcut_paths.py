@@ -1,0 +1,130 @@
+"""The shortcuts against the general steps, in subprocesses.
+
+VARNOK_SHORTCUTS=off at load makes the native modules run only their
+general steps; every workload here must print the same with and without it,
+with sibling modules that differ from the stand-ins where their contract
+leaves room."""
+import difflib
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from test_probes import WORKLOAD
+
+ROOT = Path(__file__).resolve().parents[1]
+
+# argv: variant, repository root. Installs the variant's `_isstr` in
+# `varnokpy._util` before the native modules load and bind it.
+SETUP = r'''
+import sys
+VARIANT, ROOT = sys.argv[1], sys.argv[2]
+if VARIANT == "compiled":
+    sys.path.insert(0, ROOT + "/tools")
+    import compiled_siblings
+    compiled_siblings.use(ROOT + "/build/siblings")
+import varnokpy._util as _util
+CALLS = 0
+
+
+class Verdict:
+    def __init__(self, truth):
+        self.truth = truth
+
+    def __bool__(self):
+        return self.truth
+
+
+def counting(v):
+    global CALLS
+    CALLS += 1
+    return isinstance(v, str)
+
+
+_util._isstr = {"bytes": lambda v: isinstance(v, (str, bytes)), "int": lambda v: int(isinstance(v, str)),
+                "text": lambda v: "yes" if isinstance(v, str) else "", "object": lambda v: Verdict(isinstance(v, str)),
+                "counting": counting}.get(VARIANT, _util._isstr)
+import varnokpy._rowsieve, varnokpy._keyshelf
+if VARIANT == "compiled":
+    assert compiled_siblings.in_use() and not _util.__file__.endswith(".py"), _util.__file__
+'''
+
+# Queries whose arguments `_isstr` sorts into values and alternatives.
+STRINGS = r'''
+from varnokpy._core import Var
+from varnokpy._keyshelf import keyshelf
+from varnokpy._rowsieve import rowsieve
+
+
+def out(label, fn):
+    try:
+        value = fn()
+        text = type(value).__name__ + repr(list(value)) if isinstance(value, list) else repr(value)
+    except Exception as e:
+        text = "raised %s(%s)" % (type(e).__name__, e)
+    print(label, "->", text)
+
+
+rows = [(i % 3, "ab"[i % 2], b"ab" if i % 4 else "ab", ("t", i % 2)) for i in range(12)]
+queries = [(rowsieve(rows), [(1, "a"), ("*", "ab"), ("*", ["a", "b"]), ("*", "*", b"ab"), ([0, 2], "*", ["ab", b"ab"]),
+                            ("*", "*", "*", ("t", 1)), ("*", ("a",)), (7,), (1, "c"), ("*", "*", "*", "*"), ("ab",)]),
+           (rowsieve([b"ab", 97, 98, "ab", "a", "b"]), [(b"ab",), ("ab",), (["ab", b"ab"],), (97,), ([97, "zz"],), ("zz",)]),
+           (rowsieve([b"ab", 97, 98]), [(b"ab",), ([b"ab"],)])]
+for r, cases in queries:
+    for rep in ("cold", "warm"):
+        for args in cases:
+            out("select %r %s" % (args, rep), lambda: r.select(*args))
+    out("in", lambda: [v in r for v in (b"ab", "ab", (1, "b", b"ab", ("t", 1)))])
+
+d = keyshelf({(i, "ab"[i % 2], b"x" if i % 3 else "x"): Var("v%d" % i) if i % 2 else float(i) for i in range(12)})
+coeffs = {k: 2.0 for k in list(d)[::2]}
+for rep in ("cold", "warm"):
+    for args in [("*", "a"), ("*", "ab"), ("*", ["a", "b"]), (1, "*", b"x"), ("*", "*", "x"), (9, "*"), ("b",)]:
+        out("keyshelf %r %s" % (args, rep), lambda: (d.sum(*args), d.prod(coeffs, *args), d.select(*args),
+                                                     list(d.subset(*args)._keys_internal())))
+'''
+
+# `_isstr(value)` is called with one argument, and only the truth of its
+# answer counts. The variants keep to that and differ from the stand-in
+# elsewhere: bytes are strings too; the answers are not bools; the calls are
+# counted (the count is part of the output). "compiled": the siblings as
+# Cython builds them.
+VARIANTS = ["bytes", "int", "text", "object", "counting", "compiled"]
+
+
+def run(script, variant="standin", **env):
+    full = {k: v for k, v in os.environ.items() if not k.startswith("VARNOK_")}
+    full.update(PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **env)
+    proc = subprocess.run([sys.executable, "-c", script, variant, str(ROOT)], capture_output=True, text=True,
+                          env=full, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return proc
+
+
+def require_compiled_siblings():
+    if not (ROOT / "build" / "siblings" / ".built").exists():
+        pytest.skip("the compiled siblings are not built (make build/siblings/.built)")
+
+
+def general_vs_shortcuts(script, variant):
+    """Runs `script` both ways; fails with the lines that differ."""
+    if variant == "compiled":
+        require_compiled_siblings()
+    general = run(script, variant, VARNOK_SHORTCUTS="off").stdout
+    shortcuts = run(script, variant).stdout
+    diff = list(difflib.unified_diff(general.splitlines(), shortcuts.splitlines(), "VARNOK_SHORTCUTS=off",
+                                     "shortcuts", n=1, lineterm=""))
+    if diff:
+        pytest.fail("the outputs differ:\n" + "\n".join(diff[:40]), pytrace=False)
+    return general
+
+
+@pytest.mark.parametrize("variant", VARIANTS)
+def test_sibling_variants_give_the_general_answers(variant):
+    output = general_vs_shortcuts(SETUP + STRINGS + WORKLOAD + "\nprint('_isstr calls', CALLS)\n", variant)
+    assert output.count("\n") > 1500
+    if variant == "bytes":
+        assert "select (b'ab',) cold -> rowsieve[b'ab']" in output
+    assert (variant == "counting") == ("_isstr calls 0" not in output)
