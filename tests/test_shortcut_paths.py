@@ -1,9 +1,9 @@
 """The shortcuts against the general steps, in subprocesses.
 
 VARNOK_SHORTCUTS=off at load makes the native modules run only their
-general steps; every workload here must print the same with and without it,
+general steps; every workload here must print the same with and without it:
 with sibling modules that differ from the stand-ins where their contract
-leaves room."""
+leaves room, and under a profile function (the same calls and returns)."""
 import difflib
 import os
 import subprocess
@@ -128,3 +128,55 @@ def test_sibling_variants_give_the_general_answers(variant):
     if variant == "bytes":
         assert "select (b'ab',) cold -> rowsieve[b'ab']" in output
     assert (variant == "counting") == ("_isstr calls 0" not in output)
+
+
+TRACE = r'''
+from varnokpy import warpmath
+from varnokpy._core import Var
+from varnokpy._draftrel import DraftRel
+from varnokpy._keyshelf import keyshelf
+from varnokpy._rowsieve import rowsieve
+from varnokpy._vrk import VRK
+
+
+def work():
+    x = {(i, j, "ab"[j % 2]): Var("x%d%d" % (i, j)) for i in range(3) for j in range(4)}
+    r = rowsieve(list(x))
+    for rep in range(2):
+        r.select(1, "*", "a"), r.select([0, 2], "*"), r.select("*", (1, 3)), r.select(9), r.select("*", "*", "ab")
+    r.append((5, 5, "b")), r.extend([(6, 6, "a")]), r.select(5), (5, 5, "b") in r, (7, 7, "z") in r
+    s = rowsieve([3, 1, 2])
+    s.next(1), s.select([1, 2]), s.select("a")
+    d = keyshelf(x)
+    d[9, 9, "a"] = 2.0
+    for rep in range(2):
+        d.sum(1, "*"), d.sum("*", "*", "a"), d.prod({k: 2.0 for k in list(x)[::3]}, "*", 1), d.select(0)
+        d.subset("*", 2), d.sum(8)
+    d.setord([(9, 9, "a"), (2, 3, "b")])
+    list(d._keys_internal()), d.select("*", "*", "b")
+    DraftRel(x[0, 0, "a"], VRK.LESS_EQUAL, 1.0), warpmath.sin(x[0, 1, "b"])
+
+
+PLAIN = (int, float, str, bytes, bool, type(None))
+events = []
+
+
+def hook(frame, event, arg):
+    if event in ("call", "return"):
+        code = frame.f_code
+        shown = (repr(arg) if type(arg) in PLAIN else type(arg).__name__) if event == "return" else ""
+        events.append("%s %s %s %s" % (event, code.co_filename, code.co_name, shown))
+
+
+sys.setprofile(hook)
+work()
+sys.setprofile(None)
+print("\n".join(events))
+'''
+
+
+@pytest.mark.parametrize("variant", ["standin", "compiled"])
+def test_profile_sees_the_same_calls_on_both_paths(variant):
+    output = general_vs_shortcuts(SETUP + TRACE, variant)
+    native = {line.split()[2] for line in output.splitlines() if line.split()[1].startswith("src/varnokpy/")}
+    assert {"select", "sum", "prod", "subset", "_keys_internal", "__init__", "sin"} <= native, native
