@@ -3,7 +3,9 @@
 VARNOK_SHORTCUTS=off at load makes the native modules run only their
 general steps; every workload here must print the same with and without it:
 with sibling modules that differ from the stand-ins where their contract
-leaves room, and under a profile function (the same calls and returns)."""
+leaves room, and under a profile function (the same calls and returns). With
+VARNOK_COUNT_SHORTCUTS=1 a model in the package's real shape must take the
+hot shortcuts."""
 import difflib
 import os
 import subprocess
@@ -180,3 +182,56 @@ def test_profile_sees_the_same_calls_on_both_paths(variant):
     output = general_vs_shortcuts(SETUP + TRACE, variant)
     native = {line.split()[2] for line in output.splitlines() if line.split()[1].startswith("src/varnokpy/")}
     assert {"select", "sum", "prod", "subset", "_keys_internal", "__init__", "sin"} <= native, native
+
+
+MODEL = r'''
+import varnokpy._core as core, varnokpy._keyshelf as ks
+from varnokpy._core import Var
+from varnokpy._keyshelf import keyshelf
+from varnokpy._rowsieve import rowsieve
+assert ks.LinExpr is core.LinExpr and not core.__file__.endswith(".py")
+
+x = keyshelf({(k, i, j): Var("x[%d,%d,%d]" % (k, i, j)) for k in range(4) for i in range(12) for j in range(12)})
+for k in range(4):
+    for i in range(12):
+        x.sum(k, i, "*") <= 1
+for i in range(12):
+    for j in range(12):
+        x.sum("*", i, j) >= 1
+x.prod({key: 1.0 + key[2] for key in list(x)[::5]}), x.prod({key: 2.0 for key in x}, 1, "*", "*")
+for k in range(4):
+    x.select(k, "*", 3), x.select(k, 2, "*")
+arcs = rowsieve(list(x))
+for i in range(12):
+    arcs.select("*", i, "*"), arcs.select(1, "*", i)
+'''
+
+HOT = {"varnokpy._rowsieve": ["select", "index_build", "bucket"], "varnokpy._keyshelf": ["sum", "prod", "select"]}
+
+
+def shortcut_counts(**env):
+    """{module: {counter: (taken, not taken)}} from the model's stderr."""
+    stderr = run(SETUP + MODEL, "compiled", VARNOK_COUNT_SHORTCUTS="1", **env).stderr
+    counts = {}
+    for line in stderr.splitlines():
+        if line.startswith("varnok shortcuts "):
+            module, items = line[len("varnok shortcuts "):].split(":", 1)
+            counts[module] = {name: tuple(map(int, n.split("/"))) for name, n in (i.split("=") for i in items.split())}
+    assert set(HOT) <= set(counts), stderr[-3000:]
+    return counts
+
+
+@pytest.mark.shortcuts
+def test_the_model_takes_the_hot_shortcuts():
+    require_compiled_siblings()
+    counts = shortcut_counts()
+    missing = ["%s %s" % (m, n) for m, names in HOT.items() for n in names if n not in counts[m]]
+    assert not missing, "counters not reported: %s (got %s)" % (missing, counts)
+    idle = ["%s %s" % (m, n) for m, names in HOT.items() for n in names if counts[m][n][0] == 0]
+    assert not idle, "never taken: %s (got %s)" % (idle, counts)
+    for module, name in [("varnokpy._rowsieve", "select"), ("varnokpy._keyshelf", "sum"),
+                         ("varnokpy._keyshelf", "select")]:
+        taken, not_taken = counts[module][name]
+        assert taken >= 4 * not_taken, (module, name, counts[module])
+    off = shortcut_counts(VARNOK_SHORTCUTS="off")
+    assert all(taken == 0 for names in off.values() for taken, _ in names.values()), off
