@@ -187,7 +187,8 @@ inline bool construction_known() noexcept {
 // in for by a key function computed in C. The module's dict is checked again
 // only after it changed.
 bool itemgetter_known() noexcept {
-    if (!L.itemgetter || !g_operator.is(frame, L.operator_module) || !PyModule_CheckExact(L.operator_module))
+    if (!vk::shortcuts_on() || !L.itemgetter || !g_operator.is(frame, L.operator_module) ||
+        !PyModule_CheckExact(L.operator_module))
         return false;
     static uint64_t seen_version = 0;
     static bool seen_answer = false;
