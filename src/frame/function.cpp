@@ -143,7 +143,11 @@ PyObject* bind_and_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
 
 inline PyObject* call_body(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     // Binding would copy the arguments unchanged.
-    if (shortcuts_on() && !kwnames && nargs == fn->nparams && !fn->star && !fn->starstar) return fn->body(fn, args);
+    if (shortcuts_on() && !kwnames && !fn->starstar) {
+        if (nargs == fn->nparams && !fn->star) return fn->body(fn, args);
+        // Without the `*` tuple, which the body makes if it needs one.
+        if (nargs >= fn->nparams && fn->positional) return fn->positional(fn, args, nargs);
+    }
     return bind_and_call(fn, args, nargs, kwnames);
 }
 
@@ -446,6 +450,7 @@ Ref make_function(ModuleFrame& frame, const FunctionSpec& spec, Ref defaults) no
     if (!f) return Ref();
     f->vectorcall = function_vectorcall;
     f->body = spec.body;
+    f->positional = spec.positional;
     f->frame = &frame;
     f->name = PyUnicode_InternFromString(name);
     f->qualname = PyUnicode_InternFromString(spec.qualname);
@@ -480,6 +485,7 @@ Ref make_closure(PyObject* prototype, PyObject* captured) noexcept {
     if (!f) return Ref();
     f->vectorcall = p->vectorcall;
     f->body = p->body;
+    f->positional = p->positional;
     f->frame = p->frame;
     f->name = Py_NewRef(p->name);
     f->qualname = Py_NewRef(p->qualname);

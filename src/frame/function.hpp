@@ -22,6 +22,13 @@ struct ModuleFrame;
 
 using FunctionBody = PyObject* (*)(Function* fn, PyObject* const* args) noexcept;
 
+// The body of a function with a `*` parameter (and no `**`) as a call with
+// positional arguments only reaches it: `args` holds the `nargs` arguments
+// as given (every named parameter first, then the surplus), borrowed for the
+// whole call. It does what `body` does with the `*` tuple made of the
+// surplus, making that tuple itself only if it needs one.
+using PositionalBody = PyObject* (*)(Function* fn, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
 // Static description of one function, written next to its body.
 struct FunctionSpec {
     const char* name;      // name in the source, unmangled: "__repl", "select"
@@ -35,12 +42,16 @@ struct FunctionSpec {
     // entries named by the enclosing function followed by ".lambda". The
     // qualname says where it is written: "rowsieve.select.<locals>.<lambda>".
     bool lambda = false;
+    // For a `*` function: the body for calls with positional arguments only
+    // (nullptr: every call goes through `body`).
+    PositionalBody positional = nullptr;
 };
 
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     FunctionBody body;
+    PositionalBody positional;  // or nullptr
     ModuleFrame* frame;      // the module that defined the function
     PyObject* name;          // str
     PyObject* qualname;      // str

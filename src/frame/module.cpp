@@ -527,6 +527,9 @@ Ref GlobalName::get(const ModuleFrame& frame) noexcept {
 bool GlobalName::is(const ModuleFrame& frame, PyObject* expected) noexcept {
     // The value `get` would give: the cached one while both dicts are
     // unchanged, else a fresh lookup (a failing one answers false).
+    if (cached && py311::usable(py311::Probe::dict_version) && py311::dict_version(frame.dict) == dict_version &&
+        py311::dict_version(frame.builtins_dict) == builtins_version)
+        return cached == expected;
     Ref v = get(frame);
     if (!v) PyErr_Clear();
     return v && v.get() == expected;

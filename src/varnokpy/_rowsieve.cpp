@@ -91,13 +91,11 @@ struct Functions {
 // when that method is not this class's own.
 PyObject* g_identity = nullptr;
 
-constexpr Py_ssize_t kPrebuiltPatterns = 32;
+constexpr Py_ssize_t kMaxPatternPositions = 32;  // positions a warm selection handles in C
 constexpr Py_ssize_t kStackArgs = 16;  // select arguments copied on the stack for a nested query
 
 PyObject* kStar = nullptr;         // "*", the default wildcard
 PyObject* kEmptyTuple = nullptr;
-PyObject* kPattern[kPrebuiltPatterns] = {};  // (0,), (1,), ...: one-position patterns
-Py_hash_t kPatternHash[kPrebuiltPatterns] = {};
 PyObject* kHeaderFormat = nullptr;  // the table's first line
 PyObject* kFieldSeparator = nullptr;
 PyObject* kRowOpen = nullptr;
@@ -147,10 +145,6 @@ int module_constants(vk::ModuleFrame&) noexcept {
         }) < 0)
         return -1;
     if (!kEmptyTuple && !(kEmptyTuple = PyTuple_New(0))) return -1;
-    for (Py_ssize_t i = 0; i < kPrebuiltPatterns; ++i) {
-        if (!kPattern[i] && !(kPattern[i] = Py_BuildValue("(n)", i))) return -1;
-        if ((kPatternHash[i] = PyObject_Hash(kPattern[i])) == -1) return -1;
-    }
     for (vk::GlobalName* g : {&g_operator, &g_isstr, &g_rowsieve})
         if (g->init() < 0) return -1;
     return 0;
@@ -275,7 +269,7 @@ PyObject* neighbour_of(PyObject* cache, PyObject* v) noexcept {
 }
 
 // How often each shortcut was taken (when VARNOK_COUNT_SHORTCUTS is set).
-vk::ShortcutCounter count_isstr("isstr"), count_unexpanded("unexpanded"), count_select("select"),
+vk::ShortcutCounter count_nothing_expands("nothing_expands"), count_isstr("isstr"), count_unexpanded("unexpanded"), count_select("select"),
     count_alternative("alternative"), count_gathered("gathered"), count_itemgetter("itemgetter"),
     count_index_build("index_build"), count_bucket("bucket"), count_new_empty("new_empty"),
     count_append("append"), count_extend("extend"), count_extend_self("extend_self"), count_clean("clean"),
@@ -284,18 +278,42 @@ vk::ShortcutCounter count_isstr("isstr"), count_unexpanded("unexpanded"), count_
     count_contains_again("contains_again"), count_navigate("navigate"), count_repr("repr"),
     count_extend_result("extend_result");
 
-// The position pattern `(positions[0], ...)`: one of the prebuilt
-// one-position patterns, or a new tuple.
-Ref pattern_of(const Py_ssize_t* positions, Py_ssize_t n) noexcept {
-    if (n == 1 && positions[0] < kPrebuiltPatterns) return Ref::borrow(kPattern[positions[0]]);
-    Ref pattern = Ref::steal(PyTuple_New(n));
-    if (!pattern) return Ref();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* p = PyLong_FromSsize_t(positions[i]);
-        if (!p) return Ref();
-        PyTuple_SET_ITEM(pattern.get(), i, p);
+// A position pattern (a tuple of ascending field positions) and its hash.
+struct Pattern {
+    Ref tuple;               // empty when it could not be made (MemoryError set)
+    Py_hash_t hash = -1;     // -1: not computed
+};
+
+// The patterns over the first fields are made on first use and kept for the
+// process, each with its hash, so that the common queries neither build a
+// pattern nor hash one. Indexed by the set of positions as bits.
+constexpr Py_ssize_t kKeptPatternFields = 10;
+PyObject* g_kept_patterns[1 << kKeptPatternFields] = {};
+Py_hash_t g_kept_pattern_hashes[1 << kKeptPatternFields] = {};
+
+// The pattern `(positions[0], ..., positions[n - 1])`, ascending.
+Pattern pattern_of(const Py_ssize_t* positions, Py_ssize_t n) noexcept {
+    unsigned bits = 0;
+    bool kept = n > 0;
+    for (Py_ssize_t i = 0; i < n && kept; ++i) {
+        kept = positions[i] < kKeptPatternFields;
+        if (kept) bits |= 1u << positions[i];
     }
-    return pattern;
+    if (kept && g_kept_patterns[bits]) return {Ref::borrow(g_kept_patterns[bits]), g_kept_pattern_hashes[bits]};
+    Pattern p{Ref::steal(PyTuple_New(n))};
+    if (!p.tuple) return p;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* position = PyLong_FromSsize_t(positions[i]);
+        if (!position) return Pattern{};
+        PyTuple_SET_ITEM(p.tuple.get(), i, position);
+    }
+    if (kept) {
+        // A tuple of ints: hashing it runs no code and cannot fail.
+        p.hash = PyObject_Hash(p.tuple.get());
+        g_kept_patterns[bits] = p.tuple.dup().release();
+        g_kept_pattern_hashes[bits] = p.hash;
+    }
+    return p;
 }
 
 // The arguments of a select call: an array (the caller's tuple, or a nested
@@ -796,7 +814,7 @@ PyObject* select_pattern(PyObject* self, SelectArgs& args) noexcept {
             if (differs && !positions.push(k)) return nullptr;
         }
     }
-    Ref pattern = pattern_of(positions.data(), (Py_ssize_t)positions.size());
+    Ref pattern = pattern_of(positions.data(), (Py_ssize_t)positions.size()).tuple;
     if (!pattern) return nullptr;
     const bool empty_pattern = positions.size() == 0;
 
@@ -883,7 +901,8 @@ PyObject* select_pattern(PyObject* self, SelectArgs& args) noexcept {
 // CAUTION: may run arbitrary Python code
 PyObject* select_steps(PyObject* self, SelectArgs& vals) noexcept {
     // Phase 1: the first position whose argument expands decides the result.
-    for (Py_ssize_t k = 0; k < vals.n; ++k) {
+    const Py_ssize_t positions = count_nothing_expands(native::nothing_expands(vals.items, vals.n)) ? 0 : vals.n;
+    for (Py_ssize_t k = 0; k < positions; ++k) {
         PyObject* v = vals[k];
         int s = is_str(v);
         if (s < 0) return nullptr;
@@ -897,21 +916,21 @@ PyObject* select_steps(PyObject* self, SelectArgs& vals) noexcept {
     return select_pattern(self, vals);
 }
 
-// select(*vals) on `self`. Nested selections recurse through C: a
-// self-containing list of alternatives must end in RecursionError, not in a
-// stack overflow.
+// select(*vals) on `self`.
 // CAUTION: may run arbitrary Python code
-PyObject* select_impl(PyObject* self, SelectArgs& vals) noexcept {
-    if (Py_EnterRecursiveCall(" in rowsieve.select")) return nullptr;
-    PyObject* r = select_steps(self, vals);
-    Py_LeaveRecursiveCall();
-    return r;
-}
+PyObject* select_impl(PyObject* self, SelectArgs& vals) noexcept { return select_steps(self, vals); }
 
 // select(self, *vals)
 PyObject* rowsieve_select(vk::Function*, PyObject* const* a) noexcept {
     SelectArgs vals{&PyTuple_GET_ITEM(a[1], 0), PyTuple_GET_SIZE(a[1]), Ref::borrow(a[1])};
     return select_impl(a[0], vals);
+}
+
+// select(self, *vals), called with positional arguments only: `vals` is
+// made into a tuple only if a step needs one.
+PyObject* rowsieve_select_positional(vk::Function*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    SelectArgs vals{args + 1, nargs - 1};
+    return select_impl(args[0], vals);
 }
 
 // ============================================================================
@@ -1340,7 +1359,7 @@ const vk::FunctionSpec kFieldTexts = {"genexpr", "rowsieve.__repr__.<locals>.gen
                                       __LINE__, true};
 const vk::FunctionSpec kClean = {"clean", "rowsieve.clean", "self", rowsieve_clean, kCleanDoc, __LINE__, false};
 const vk::FunctionSpec kSelect = {"select", "rowsieve.select", "self, *vals", rowsieve_select, kSelectDoc, __LINE__,
-                                  false};
+                                  false, false, rowsieve_select_positional};
 const vk::FunctionSpec kContains = {"__contains__", "rowsieve.__contains__", "self, val", rowsieve_contains,
                                     kContainsDoc, __LINE__, false};
 const vk::FunctionSpec kMakeIndex = {"__makeindex", "rowsieve.__makeindex", "self, getkey", rowsieve_makeindex,

@@ -883,6 +883,25 @@ inline bool expansion_fails_unseen(PyObject* v) noexcept {
     return bool(calls);
 }
 
+// Phase 1 over all arguments at once, when it can expand none of them: each
+// is a str, which `_isstr` (the string test) keeps whole, or a value of the
+// interpreter's own types that `_isstr` answers false for and that is not
+// iterable, whose throw-away result nobody could see. Skips the calls of
+// `_isstr` and of `rowsieve([])`.
+bool nothing_expands(PyObject* const* vals, Py_ssize_t n) noexcept {
+    if (!isstr_known()) return false;
+    bool strings_only = true;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* v = vals[k];
+        if (PyUnicode_Check(v)) continue;
+        if (!plain_non_string(Py_TYPE(v)) || !not_iterable(v)) return false;
+        strings_only = false;
+    }
+    if (!strings_only && !construction_known()) return false;
+    vk::StandIn isstr_calls(vk::StandIn::python), construction_calls;
+    return isstr_calls && (strings_only || construction_calls);
+}
+
 // `v != wild` for plain values whose comparison runs no Python code: 1 or 0,
 // or -1 when the general comparison must decide.
 int plain_differs(PyObject* v, PyObject* wild) noexcept {
@@ -910,6 +929,62 @@ int plain_differs(PyObject* v, PyObject* wild) noexcept {
     return -1;
 }
 
+// The query key of a warm selection of several fields: the tuple of the
+// arguments at the pattern's positions. A new tuple per query costs about
+// as much as the lookup itself, so one tuple that only this module holds
+// (untracked by the collector, so that nothing can find it) is filled with
+// borrowed references for the lookup and emptied after it. A query that
+// starts while it is in use (a stored key's `__eq__` that selected again)
+// makes a tuple of its own; should anything have kept a reference to it, it
+// is given references of its own to its items and left to its new holder.
+class QueryKey {
+public:
+    QueryKey(PyObject* const* vals, const Py_ssize_t* positions, Py_ssize_t n) noexcept : n_(n) {
+        PyObject*& spare = spares_[n];
+        if (!in_use_ && spare && Py_REFCNT(spare) == 1) {
+            in_use_ = true;
+            key_ = spare;
+            for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(key_, i, vals[positions[i]]);
+            return;
+        }
+        Ref key = Ref::steal(PyTuple_New(n));
+        if (!key) return;
+        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(key.get(), i, Py_NewRef(vals[positions[i]]));
+        if (!spare && !in_use_) {
+            // Kept as the spare of this length from now on.
+            for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(PyTuple_GET_ITEM(key.get(), i));
+            PyObject_GC_UnTrack(key.get());
+            spare = key_ = key.release();
+            in_use_ = true;
+            return;
+        }
+        owned_ = std::move(key);
+        key_ = owned_.get();
+    }
+    QueryKey(const QueryKey&) = delete;
+    QueryKey& operator=(const QueryKey&) = delete;
+    ~QueryKey() {
+        if (owned_ || !key_) return;
+        PyObject*& spare = spares_[n_];
+        if (Py_REFCNT(key_) == 1) {
+            for (Py_ssize_t i = 0; i < n_; ++i) PyTuple_SET_ITEM(key_, i, nullptr);
+        } else {
+            for (Py_ssize_t i = 0; i < n_; ++i) Py_INCREF(PyTuple_GET_ITEM(key_, i));
+            Py_DECREF(key_);
+            spare = nullptr;
+        }
+        in_use_ = false;
+    }
+    PyObject* get() const noexcept { return key_; }  // nullptr: MemoryError set
+
+private:
+    static inline PyObject* spares_[kMaxPatternPositions + 1] = {};
+    static inline bool in_use_ = false;
+    PyObject* key_ = nullptr;
+    Ref owned_;
+    Py_ssize_t n_;
+};
+
 // Phases 2 to 4 in C, once phase 1 expanded nothing: an exact instance of
 // the unmodified class whose arguments compare with the wildcard without
 // running Python code, whose pattern already has its field index, and, in
@@ -926,13 +1001,13 @@ Shortcut select_warm(PyObject* self, PyObject* const* vals, Py_ssize_t n) noexce
     PyObject* cache = state_of(dict, S_index, N.index);
     if (!wild || (scalar != Py_True && scalar != Py_False) || !cache || !PyDict_CheckExact(cache))
         return Shortcut::not_taken();
-    Py_ssize_t positions[kPrebuiltPatterns];
+    Py_ssize_t positions[kMaxPatternPositions];
     Py_ssize_t npos = 0;
     for (Py_ssize_t k = 0; k < n; ++k) {
         int differs = plain_differs(vals[k], wild);
         if (differs < 0) return Shortcut::not_taken();
         if (differs) {
-            if (npos == kPrebuiltPatterns) return Shortcut::not_taken();
+            if (npos == kMaxPatternPositions) return Shortcut::not_taken();
             positions[npos++] = k;
         }
     }
@@ -946,35 +1021,36 @@ Shortcut select_warm(PyObject* self, PyObject* const* vals, Py_ssize_t n) noexce
         }
         if (!itemgetter_known()) return Shortcut::not_taken();
     }
-    Ref pattern = pattern_of(positions, npos);
-    if (!pattern) return Shortcut::failed();
+    Pattern pattern = pattern_of(positions, npos);
+    if (!pattern.tuple) return Shortcut::failed();
     // The cache's keys are position tuples: looking one up runs no Python code.
-    PyObject* found = npos == 1 && usable(Probe::known_hash)
-                          ? py311::dict_get_known_hash(cache, pattern.get(), kPatternHash[positions[0]])
-                          : PyDict_GetItemWithError(cache, pattern.get());
+    PyObject* found = pattern.hash != -1 && usable(Probe::known_hash)
+                          ? py311::dict_get_known_hash(cache, pattern.tuple.get(), pattern.hash)
+                          : PyDict_GetItemWithError(cache, pattern.tuple.get());
     if (!found || !PyDict_CheckExact(found)) {
         PyErr_Clear();
         return Shortcut::not_taken();
     }
     Ref field_index = Ref::borrow(found);
     // Phase 4; the mode is as phase 2 read it, since no Python code ran since.
-    Ref query;
-    if (scalar == Py_True || npos == 1) {
-        query = Ref::borrow(vals[scalar == Py_True ? 0 : positions[0]]);
-    } else {
-        query = Ref::steal(PyTuple_New(npos));
-        if (!query) return Shortcut::failed();
-        for (Py_ssize_t i = 0; i < npos; ++i) PyTuple_SET_ITEM(query.get(), i, Py_NewRef(vals[positions[i]]));
-    }
     Ref bucket;
-    int r = lookup(field_index.get(), query.get(), &bucket, true);
+    int r;
+    if (scalar == Py_True || npos == 1) {
+        r = lookup(field_index.get(), vals[scalar == Py_True ? 0 : positions[0]], &bucket, true);
+    } else {
+        QueryKey query(vals, positions, npos);
+        if (!query.get()) return Shortcut::failed();
+        r = lookup(field_index.get(), query.get(), &bucket, true);
+    }
     if (r < 0) return Shortcut::failed();
     return Shortcut::done(r ? std::move(bucket) : no_match());
 }
 
 // `self.select(*self.__repl(vals, k, vv))`, one alternative of phase 1: the
 // steps of select in C, the arguments on the stack, while both methods are
-// this class's own.
+// this class's own. The skipped call counts towards the recursion limit as
+// the call would: a self-containing list of alternatives ends in
+// RecursionError, not in a stack overflow.
 // CAUTION: may run arbitrary Python code
 Shortcut call_select_alternative(PyObject* self, PyObject* vals, Py_ssize_t k, PyObject* vv) noexcept {
     const Py_ssize_t n = PyTuple_GET_SIZE(vals);
@@ -985,7 +1061,10 @@ Shortcut call_select_alternative(PyObject* self, PyObject* vals, Py_ssize_t k, P
     PyObject* args[kStackArgs];
     for (Py_ssize_t i = 0; i < n; ++i) args[i] = i == k ? vv : PyTuple_GET_ITEM(vals, i);
     SelectArgs nested{args, n};
-    return Shortcut::done(calls.value(F.select, Ref::steal(select_impl(self, nested))));
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return calls.answer(F.select, Shortcut::failed());
+    Ref result = Ref::steal(select_impl(self, nested));
+    Py_LeaveRecursiveCall();
+    return Shortcut::done(calls.value(F.select, std::move(result)));
 }
 
 // `result.extend(sub)` on a result that is an exact rowsieve.
