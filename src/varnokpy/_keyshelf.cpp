@@ -182,17 +182,25 @@ int module_prebuilt(vk::ModuleFrame& f) noexcept {
 // Calls both paths make
 // ============================================================================
 
+// The pattern arguments of a call: the `*vals` tuple's items, or the
+// positional arguments as the call passed them (borrowed for the call).
+struct Vals {
+    PyObject* const* items;
+    Py_ssize_t n;
+    static Vals of(PyObject* tuple) noexcept { return {&PyTuple_GET_ITEM(tuple, 0), PyTuple_GET_SIZE(tuple)}; }
+};
+
 // `obj.<name>(*vals)`, dispatched through `obj`.
 // CAUTION: may run arbitrary Python code
-Ref call_method_star(PyObject* name, PyObject* obj, PyObject* vals) noexcept {
-    const Py_ssize_t n = PyTuple_GET_SIZE(vals);
+Ref call_method_star(PyObject* name, PyObject* obj, Vals vals) noexcept {
+    const Py_ssize_t n = vals.n;
     // Slot 0 stays free for PY_VECTORCALL_ARGUMENTS_OFFSET.
     vk::SmallVec<PyObject*, 10> stack;
     if (!stack.reserve(static_cast<size_t>(n) + 2)) return Ref();
     stack.push(nullptr);
     stack.push(obj);
-    for (Py_ssize_t i = 0; i < n; ++i) stack.push(PyTuple_GET_ITEM(vals, i));
-    // `obj` and the tuple `vals` are owned by the caller for the whole call.
+    for (Py_ssize_t i = 0; i < n; ++i) stack.push(vals.items[i]);
+    // `obj` and the arguments are owned by the caller for the whole call.
     return Ref::steal(PyObject_VectorcallMethod(name, stack.data() + 1,
                                                 static_cast<size_t>(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
@@ -200,7 +208,7 @@ Ref call_method_star(PyObject* name, PyObject* obj, PyObject* vals) noexcept {
 // `self._keys_internal().select(*vals)`, dispatched as the class's own code
 // does it.
 // CAUTION: may run arbitrary Python code
-Ref selection_of(PyObject* self, PyObject* vals) noexcept {
+Ref selection_of(PyObject* self, Vals vals) noexcept {
     Ref keylist = vk::call_method(N.keys_internal, {self});
     if (!keylist) return Ref();
     return call_method_star(N.select, keylist.get(), vals);
@@ -502,7 +510,7 @@ public:
         if (!self_) return nullptr;  // cleared by the collector: exhausted
         if (!it_) {
             if (warning_ && warn_deprecated(warning_) < 0) return nullptr;
-            Ref selection = selection_of(self_.get(), vals_.get());
+            Ref selection = selection_of(self_.get(), Vals::of(vals_.get()));
             if (!selection) return nullptr;
             it_ = Ref::steal(PyObject_GetIter(selection.get()));
             if (!it_) return nullptr;
@@ -723,8 +731,7 @@ PyObject* keyshelf_items(vk::Function* fn, PyObject* const* a) noexcept {
 
 // select(self, *vals): [v for k, v in self._iteritems_internal(*vals)]
 // CAUTION: may run arbitrary Python code
-PyObject* keyshelf_select(vk::Function*, PyObject* const* a) noexcept {
-    PyObject *self = a[0], *vals = a[1];
+PyObject* select_values(PyObject* self, Vals vals) noexcept {
     if (vk::Shortcut s = count_select(native::select(self, vals)); s.taken()) return s.release();
     Ref result = Ref::steal(PyList_New(0));
     if (!result) return nullptr;
@@ -741,10 +748,16 @@ PyObject* keyshelf_select(vk::Function*, PyObject* const* a) noexcept {
     }
 }
 
+PyObject* keyshelf_select(vk::Function*, PyObject* const* a) noexcept { return select_values(a[0], Vals::of(a[1])); }
+PyObject* keyshelf_select_positional(vk::Function*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return select_values(args[0], {args + 1, nargs - 1});
+}
+
 // subset(self, *vals)
 // CAUTION: may run arbitrary Python code
 PyObject* keyshelf_subset(vk::Function*, PyObject* const* a) noexcept {
-    PyObject *self = a[0], *vals = a[1];
+    PyObject* self = a[0];
+    const Vals vals = Vals::of(a[1]);
     Ref cls = g_keyshelf.get(frame);
     if (!cls) return nullptr;
     Ref pairs = call_method_star(N.iteritems_internal, self, vals);
@@ -772,8 +785,7 @@ PyObject* sum_generated(vk::Function* fn, const char* qualname, int line, TermsB
 
 // sum(self, *vals): _sum_terms(v for k, v in self._iteritems_internal(*vals))
 // CAUTION: may run arbitrary Python code
-PyObject* keyshelf_sum(vk::Function* fn, PyObject* const* a) noexcept {
-    PyObject *self = a[0], *vals = a[1];
+PyObject* sum_values(vk::Function* fn, PyObject* self, Vals vals) noexcept {
     if (vk::Shortcut s = count_sum(native::sum(self, vals)); s.taken()) return s.release();
     Ref sum_terms = g_sum_terms.get(frame);
     if (!sum_terms) return nullptr;
@@ -782,12 +794,16 @@ PyObject* keyshelf_sum(vk::Function* fn, PyObject* const* a) noexcept {
     return sum_generated(fn, "keyshelf.sum.<locals>.genexpr", kSumGenexprLine, TermsBody::Values, sum_terms.get(),
                          pairs.get(), Py_None);
 }
+PyObject* keyshelf_sum(vk::Function* fn, PyObject* const* a) noexcept { return sum_values(fn, a[0], Vals::of(a[1])); }
+PyObject* keyshelf_sum_positional(vk::Function* fn, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return sum_values(fn, args[0], {args + 1, nargs - 1});
+}
 
 // prod, a dict of coefficients: walk the smaller side.
 // CAUTION: may run arbitrary Python code
-PyObject* prod_with_dict(vk::Function* fn, PyObject* self, PyObject* d, PyObject* vals) noexcept {
+PyObject* prod_with_dict(vk::Function* fn, PyObject* self, PyObject* d, Vals vals) noexcept {
     bool walk_coefficients = false;
-    if (PyTuple_GET_SIZE(vals) == 0) {
+    if (vals.n == 0) {
         const Py_ssize_t nd = PyObject_Length(d);
         if (nd < 0) return nullptr;
         const Py_ssize_t ns = PyObject_Length(self);
@@ -848,12 +864,17 @@ PyObject* prod_with_list(vk::Function* fn, PyObject* self, PyObject* d) noexcept
 }
 
 // prod(self, d, *vals)
-PyObject* keyshelf_prod(vk::Function* fn, PyObject* const* a) noexcept {
-    PyObject *self = a[0], *d = a[1], *vals = a[2];
+PyObject* prod_terms(vk::Function* fn, PyObject* self, PyObject* d, Vals vals) noexcept {
     if (PyDict_Check(d)) return prod_with_dict(fn, self, d, vals);
-    if (PyList_Check(d) && PyTuple_GET_SIZE(vals) == 0) return prod_with_list(fn, self, d);
+    if (PyList_Check(d) && vals.n == 0) return prod_with_list(fn, self, d);
     PyErr_SetObject(builtin(B_TypeError), kNeedsDict);
     return nullptr;
+}
+PyObject* keyshelf_prod(vk::Function* fn, PyObject* const* a) noexcept {
+    return prod_terms(fn, a[0], a[1], Vals::of(a[2]));
+}
+PyObject* keyshelf_prod_positional(vk::Function* fn, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return prod_terms(fn, args[0], args[1], {args + 2, nargs - 2});
 }
 
 // _sum_terms(terms)
@@ -924,11 +945,11 @@ const vk::FunctionSpec kIteritemsInternal = {"_iteritems_internal", "keyshelf._i
 const vk::FunctionSpec kSubset = {"subset", "keyshelf.subset", "self, *vals", keyshelf_subset, nullptr,
                                   __LINE__, false};
 const vk::FunctionSpec kSelect = {"select", "keyshelf.select", "self, *vals", keyshelf_select, nullptr,
-                                  __LINE__, false};
+                                  __LINE__, false, false, keyshelf_select_positional};
 const vk::FunctionSpec kSum = {"sum", "keyshelf.sum", "self, *vals", keyshelf_sum, nullptr, __LINE__,
-                               false};
+                               false, false, keyshelf_sum_positional};
 const vk::FunctionSpec kProd = {"prod", "keyshelf.prod", "self, d, *vals", keyshelf_prod, nullptr,
-                                __LINE__, false};
+                                __LINE__, false, false, keyshelf_prod_positional};
 const vk::FunctionSpec kDelItem = {"__delitem__", "keyshelf.__delitem__", "self, *args, **kwargs",
                                    keyshelf_delitem, nullptr, __LINE__, false};
 const vk::FunctionSpec kSetItem = {"__setitem__", "keyshelf.__setitem__", "self, *args, **kwargs",

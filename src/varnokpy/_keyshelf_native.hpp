@@ -363,7 +363,7 @@ struct NoSizeHint {
 // `size_hint` learns the selection's length when it is known in advance.
 // CAUTION: may run arbitrary Python code
 template <class Visit, class SizeHint = NoSizeHint>
-int walk_selection(PyObject* self, PyObject* vals, Visit&& visit, SizeHint&& size_hint = SizeHint()) noexcept {
+int walk_selection(PyObject* self, Vals vals, Visit&& visit, SizeHint&& size_hint = SizeHint()) noexcept {
     auto fail_walk = [&]() noexcept {
         vk::add_body_entry(load.iteritems_internal);
         return -1;
@@ -501,7 +501,7 @@ private:
 
 // select(self, *vals): the values of the selection, gathered in one walk.
 // CAUTION: may run arbitrary Python code
-Shortcut select(PyObject* self, PyObject* vals) noexcept {
+Shortcut select(PyObject* self, Vals vals) noexcept {
     if (!vk::shortcuts_on() || !iteritems_is_own(self)) return Shortcut::not_taken();
     vk::StandIn calls;  // for `_iteritems_internal` and its resumptions
     if (!calls) return Shortcut::not_taken();
@@ -514,7 +514,7 @@ Shortcut select(PyObject* self, PyObject* vals) noexcept {
 
 // sum(self, *vals): `_sum_terms(v for k, v in self._iteritems_internal(*vals))`
 // CAUTION: may run arbitrary Python code
-Shortcut sum(PyObject* self, PyObject* vals) noexcept {
+Shortcut sum(PyObject* self, Vals vals) noexcept {
     if (!sums_inline(self)) return Shortcut::not_taken();
     vk::StandIn calls;
     if (!calls) return Shortcut::not_taken();
@@ -528,7 +528,7 @@ Shortcut sum(PyObject* self, PyObject* vals) noexcept {
 // prod(self, d, *vals) walking the selection:
 // `_sum_terms(d[k] * v for k, v in self._iteritems_internal(*vals) if k in d)`
 // CAUTION: may run arbitrary Python code
-Shortcut prod_over_selection(PyObject* self, PyObject* d, PyObject* vals) noexcept {
+Shortcut prod_over_selection(PyObject* self, PyObject* d, Vals vals) noexcept {
     if (!sums_inline(self)) return Shortcut::not_taken();
     vk::StandIn calls;
     if (!calls) return Shortcut::not_taken();
