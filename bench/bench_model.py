@@ -5,9 +5,9 @@ Data: nodes with 10 successor arcs each, drawn by `random.Random(7)`
 commodity and arc, each with the value 1.0, and a cost per key. With 3000
 nodes that is about 3e5 keys; a second size, 10000 nodes, has about 1e6.
 
-The model, built with keyshelf (`LinExpr` rebound to `float` in the module,
-so that accumulation is builtin float addition and the figures show the
-module's own cost):
+The model, built with keyshelf (`LinExpr` rebound to `complex` in the
+module, so that its sums add with the same C-level number addition as the
+hand-written ones, and the figures show the module's own cost):
 
     flow = keyshelf(data)
     flow.sum(k, n, '*') - flow.sum(k, '*', n)   for every commodity k and node n
@@ -15,11 +15,11 @@ module's own cost):
     flow.prod(cost)
 
 and the same numbers by hand in pure Python: a plain dict, three
-`defaultdict(list)` groupings of the keys built in the same run, and Python
-`sum`s over the groups. Both lists of sums must be equal. Each run is timed
-whole (construction, the indexes or groupings, every sum) on the process's
-CPU time, the two models alternately, with the cyclic collector in its
-default state, as a modeller runs it. The memory of the built structures
+`defaultdict(list)` groupings of the keys built in the same run, and
+`sum(..., complex())` over the groups. Both lists of sums must be equal. Each
+run is timed whole (construction, the indexes or groupings, every sum) on the
+process's CPU time, the two models alternately, with the cyclic collector in
+its default state, as a modeller runs it. The memory of the built structures
 (the keyshelf with its key list and three indexes; the dict with its three
 groupings) is measured by tracemalloc in a separate, untimed run. Every
 figure is measured with the stand-in siblings and with the compiled ones (see
@@ -28,7 +28,6 @@ harness.py).
     PYTHONPATH=src python3 bench/bench_model.py
 """
 import collections
-import contextlib
 import gc
 import random
 import statistics
@@ -36,10 +35,9 @@ import sys
 import tracemalloc
 
 import harness
-from harness import CLOCK, figure
+from harness import CLOCK, complex_sums, figure
 
 harness.load_siblings()
-import varnokpy._keyshelf as ks  # noqa: E402
 from varnokpy._keyshelf import keyshelf  # noqa: E402
 
 COMMODITIES = 10
@@ -91,22 +89,16 @@ def python_model(nodes, arcs, data, cost):
     sums = []
     for k in range(COMMODITIES):
         for n in range(nodes):
-            sums.append(sum(flow[key] for key in leaving[k, n]) - sum(flow[key] for key in entering[k, n]))
+            sums.append(sum((flow[key] for key in leaving[k, n]), complex())
+                        - sum((flow[key] for key in entering[k, n]), complex()))
     for i, j in arcs:
-        sums.append(sum(flow[key] for key in carried[i, j]))
-    sums.append(sum(cost[key] * v for key, v in flow.items()))
+        sums.append(sum((flow[key] for key in carried[i, j]), complex()))
+    sums.append(weighted_sum(flow, cost))
     return sums, (flow, leaving, entering, carried)
 
 
-@contextlib.contextmanager
-def float_sums():
-    """`LinExpr` of the module rebound to `float` while the block runs."""
-    saved = ks.LinExpr
-    ks.LinExpr = float
-    try:
-        yield
-    finally:
-        ks.LinExpr = saved
+def weighted_sum(flow, cost):
+    return sum((cost[key] * v for key, v in flow.items()), complex())
 
 
 def timed(model, inst):
@@ -121,7 +113,7 @@ def measure(nodes, repeats=REPEATS):
     keys, and the sums of the last runs (checked equal)."""
     inst = instance(nodes)
     ours, theirs = [], []
-    with float_sums():
+    with complex_sums():
         for _ in range(repeats):
             t, (ours_sums, _) = timed(keyshelf_model, inst)
             ours.append(t)
@@ -152,7 +144,7 @@ def memory_per_key(nodes):
     inst = instance(nodes)
     nkeys = len(inst[2])
     held = []
-    with float_sums():
+    with complex_sums():
         for model in (keyshelf_model, python_model):
             gc.collect()
             tracemalloc.start()

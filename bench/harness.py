@@ -35,6 +35,7 @@ The clock is the process's CPU time, so that other work on a shared machine
 does not blur the ratios.
 """
 
+import contextlib
 import gc
 import json
 import os
@@ -108,6 +109,22 @@ def isstr_cost():
     import varnokpy._util
 
     return median_per_call("_isstr(7)", namespace=vars(varnokpy._util))
+
+
+@contextlib.contextmanager
+def complex_sums():
+    """Rebinds `LinExpr` of varnokpy._keyshelf to `complex` while the block
+    runs: its sums start from `complex()` and add every term with the
+    number's own addition, as the hand-written baselines do with
+    `sum(..., complex())`."""
+    import varnokpy._keyshelf as ks
+
+    saved = ks.LinExpr
+    ks.LinExpr = complex
+    try:
+        yield
+    finally:
+        ks.LinExpr = saved
 
 
 # ------------------------------------------------------------------ timers
