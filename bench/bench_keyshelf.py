@@ -68,7 +68,7 @@ def measure():
         first, rebuild = paired_medians(timeit.Timer("d.sum(5, '*')", setup="d[(0, 0)] = 0.0", timer=CLOCK,
                                                      globals=ns),
                                         timeit.Timer(rebuild_baseline, timer=CLOCK))
-        figure("first d.sum(5, '*') after d[k] = v", first, rebuild, 0.3,
+        figure("first d.sum(5, '*') after d[k] = v", first, rebuild, 0.5,
                "sorted by position, grouped by defaultdict, summed")
         construct, plain = paired_medians(timeit.Timer("keyshelf(mapping)", timer=CLOCK, globals=ns),
                                           timeit.Timer("dict(mapping)", timer=CLOCK, globals=ns), repeats=21)
