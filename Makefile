@@ -50,7 +50,7 @@ test: $(VENV)/.installed $(SIBLINGS)/.built
 	$(VPY) -m pytest -q tests
 
 bench: $(VENV)/.installed $(SIBLINGS)/.built
-	@echo "bench: each ratio is an operation's time over its baseline's (plain Python or a builtin, named beside the figure or above its table, timed in the same process); below 1 is faster; a printed target is the highest ratio accepted, a miss is marked OVER or (over target); the size table (plot.py) has no targets and redraws docs/bench.png"
+	@echo "bench: each ratio is an operation's time over its baseline's (plain Python or a builtin, named beside the figure, timed in the same process); below 1 is faster; every figure is measured with the stand-in siblings and with the compiled ones ($(SIBLINGS)), side by side, and c/s is the operation's time with the compiled siblings over its time with the stand-ins; a printed target is the highest ratio accepted, and a miss, or a c/s above 1.25, is marked OVER; the size table (plot.py, stand-ins only) has no targets and redraws docs/bench.png"
 	$(VPY) -m pip install --quiet matplotlib
 	for b in bench/bench_*.py; do [ -e "$$b" ] || continue; $(VPY) $$b || exit 1; done
 	$(VPY) bench/plot.py
