@@ -157,7 +157,9 @@ Shortcut rank_of(PyObject* self, PyObject* key) noexcept {
 class KeyHash {
 public:
     // `known`: the probes allow known hashes (`KeyHash::usable()`).
-    KeyHash(PyObject* key, bool known) noexcept : key_(key) { plain_ = known && py311::hash_known(key, hash_); }
+    // `known`: the probes allow known hashes (`KeyHash::usable()`). The hash
+    // is taken at the first lookup that wants it.
+    KeyHash(PyObject* key, bool known) noexcept : key_(key), state_(known ? unhashed : general) {}
 
     static bool usable() noexcept {
         return py311::usable(Probe::hash_known) && py311::usable(Probe::known_hash);
@@ -167,7 +169,7 @@ public:
     // item lookup. Returns a new reference.
     // CAUTION: may run arbitrary Python code
     Ref getitem(PyObject* mapping) noexcept {
-        if (plain_ && PyDict_CheckExact(mapping)) {
+        if (PyDict_CheckExact(mapping) && plain()) {
             if (PyObject* v = py311::dict_get_known_hash(mapping, key_, hash_)) return Ref::borrow(v);
             if (PyErr_Occurred()) return Ref();
             // dict's own KeyError: the key packed in a tuple.
@@ -180,7 +182,7 @@ public:
     // `key in mapping`.
     // CAUTION: may run arbitrary Python code
     int contained_in(PyObject* mapping) noexcept {
-        if (plain_ && PyDict_CheckExact(mapping)) return py311::dict_contains_known_hash(mapping, key_, hash_);
+        if (PyDict_CheckExact(mapping) && plain()) return py311::dict_contains_known_hash(mapping, key_, hash_);
         return PySequence_Contains(mapping, key_);
     }
 
@@ -189,7 +191,7 @@ public:
     // are one lookup (neither can run code in between).
     // CAUTION: may run arbitrary Python code
     int lookup_in(PyObject* mapping, Ref& value) noexcept {
-        if (plain_ && PyDict_CheckExact(mapping)) {
+        if (PyDict_CheckExact(mapping) && plain()) {
             PyObject* v = py311::dict_get_known_hash(mapping, key_, hash_);
             if (!v) return PyErr_Occurred() ? -1 : 0;
             value = Ref::borrow(v);
@@ -207,7 +209,7 @@ public:
     // generic lookup (which consults `__missing__`).
     // CAUTION: may run arbitrary Python code
     Ref getitem_of_instance(PyObject* self, bool dict_subscript) noexcept {
-        if (plain_ && dict_subscript) {
+        if (dict_subscript && plain()) {
             if (PyObject* v = py311::dict_get_known_hash(self, key_, hash_)) return Ref::borrow(v);
             if (PyErr_Occurred()) return Ref();
         }
@@ -215,9 +217,42 @@ public:
     }
 
 private:
+    // A plain key, its hash now in `hash_`.
+    bool plain() noexcept {
+        if (state_ == unhashed) state_ = py311::hash_known(key_, hash_) ? plain_key : general;
+        return state_ == plain_key;
+    }
+
     PyObject* key_;  // borrowed: the caller holds it for the object's life
     Py_hash_t hash_ = -1;
-    bool plain_ = false;
+    enum : unsigned char { unhashed, plain_key, general } state_;
+};
+
+// While a walk's selection holds as many keys as the dict (the whole key
+// list, which without positions is in the dict's own order), each key is
+// compared with the dict's next entry: when it is that entry's key itself,
+// the entry's value is what a dict lookup of the key would find (a dict
+// holds one entry per key), and no lookup is made. The first key that is
+// not the next entry's ends this for the rest of the walk.
+class EntryCursor {
+public:
+    EntryCursor(PyObject* self, PyObject* selection) noexcept
+        : self_(self), on_(PyDict_Check(self) && PyList_GET_SIZE(selection) == PyDict_GET_SIZE(self)) {}
+
+    // The value of `key` in the dict when it is the next entry's key
+    // (borrowed), else nullptr.
+    PyObject* value_of(PyObject* key) noexcept {
+        if (!on_) return nullptr;
+        PyObject *k, *v;
+        if (PyDict_Next(self_, &pos_, &k, &v) && k == key) return v;
+        on_ = false;
+        return nullptr;
+    }
+
+private:
+    PyObject* self_;
+    Py_ssize_t pos_ = 0;
+    bool on_;
 };
 
 // ============================================================================
@@ -370,10 +405,12 @@ int walk_selection(PyObject* self, Vals vals, Visit&& visit, SizeHint&& size_hin
     };
     Ref selection = selection_of(self, vals);
     if (!selection) return fail_walk();
-    auto step = [&](KeyHash& hash, PyObject* key) noexcept -> int {
+    auto step = [&](KeyHash& hash, PyObject* key, EntryCursor* cursor) noexcept -> int {
         // Checked at every step: the previous step may have run Python code
         // that changed the class.
-        Ref value = hash.getitem_of_instance(self, subscript_is_dicts(self));
+        const bool dict_subscript = subscript_is_dicts(self);
+        PyObject* found = dict_subscript && cursor ? cursor->value_of(key) : nullptr;
+        Ref value = found ? Ref::borrow(found) : hash.getitem_of_instance(self, dict_subscript);
         if (!value) return fail_walk();
         return visit(key, hash, value.get());
     };
@@ -383,10 +420,11 @@ int walk_selection(PyObject* self, Vals vals, Visit&& visit, SizeHint&& size_hin
         // The list iterator's walk: the size is read again at every step,
         // since a step may run Python code that changes the list.
         size_hint(PyList_GET_SIZE(sel));
+        EntryCursor cursor(self, sel);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sel); ++i) {
             Ref key = Ref::borrow(PyList_GET_ITEM(sel, i));
             KeyHash hash(key.get(), known);
-            if (step(hash, key.get()) < 0) return -1;
+            if (step(hash, key.get(), &cursor) < 0) return -1;
         }
         return 0;
     }
@@ -396,7 +434,7 @@ int walk_selection(PyObject* self, Vals vals, Visit&& visit, SizeHint&& size_hin
         Ref key = Ref::steal(PyIter_Next(it.get()));
         if (!key) return PyErr_Occurred() ? fail_walk() : 0;
         KeyHash hash(key.get(), known);
-        if (step(hash, key.get()) < 0) return -1;
+        if (step(hash, key.get(), nullptr) < 0) return -1;
     }
 }
 
