@@ -169,12 +169,13 @@ inline bool hash_known(PyObject* key, Py_hash_t& hash) noexcept {
     return Py_TYPE(key) == &PyTuple_Type ? detail::tuple_hash(key, hash, 0) : detail::atom_hash(key, hash);
 }
 
-namespace detail {
+// Is `key` an exact int, bool, float or str, or None: a value whose hash,
+// comparison with another such value, and str() are the interpreter's own
+// code? Type checks only.
 inline bool is_plain_atom(PyObject* key) noexcept {
     PyTypeObject* t = Py_TYPE(key);
     return t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type || key == Py_None;
 }
-}  // namespace detail
 
 namespace detail {
 bool is_plain_tuple(PyObject* key, int depth) noexcept;
@@ -184,10 +185,10 @@ bool is_plain_tuple(PyObject* key, int depth) noexcept;
 // stands here so that both share one definition of a plain key. The common
 // keys, atoms and flat tuples of atoms, are checked without a call.
 inline bool is_plain_key(PyObject* key) noexcept {
-    if (Py_TYPE(key) != &PyTuple_Type) return detail::is_plain_atom(key);
+    if (Py_TYPE(key) != &PyTuple_Type) return is_plain_atom(key);
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(key); i < n; ++i) {
         PyObject* item = PyTuple_GET_ITEM(key, i);
-        if (Py_TYPE(item) == &PyTuple_Type ? !detail::is_plain_tuple(item, 1) : !detail::is_plain_atom(item))
+        if (Py_TYPE(item) == &PyTuple_Type ? !detail::is_plain_tuple(item, 1) : !is_plain_atom(item))
             return false;
     }
     return true;

@@ -114,6 +114,19 @@ public:
         return r;
     }
 
+    // A call of the function `fn` made in C, `body()` (a new reference, or
+    // nullptr with an exception set) standing for it: it counts towards the
+    // recursion limit as the call would, so that runaway recursion through
+    // such calls ends in RecursionError, and a failure gets the call's entry.
+    // CAUTION: may run arbitrary Python code
+    template <class Body>
+    Ref call(PyObject* fn, Body&& body) noexcept {
+        if (Py_EnterRecursiveCall(" while calling a Python object")) return value(fn, Ref());
+        Ref r = Ref::steal(body());
+        Py_LeaveRecursiveCall();
+        return value(fn, std::move(r));
+    }
+
 private:
     bool allowed_;
 };
