@@ -51,6 +51,7 @@
 #include "cpython311.hpp"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <iterator>
 #include <new>

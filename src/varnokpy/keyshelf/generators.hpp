@@ -1,5 +1,6 @@
-// The generator bodies (the selection's pairs, the key walks, the generator
-// expressions that feed `_sum_terms`) and the methods that make generators.
+// The generators: the scaffold that every generator body shares, the bodies
+// (the selection's pairs, the key walks, the generator expressions that feed
+// `_sum_terms`), and the methods that make generators.
 #pragma once
 
 // A generator object of `fn` around `body` (a new body, or nullptr when the
@@ -44,82 +45,111 @@ int unpack_pair(PyObject* pair, Ref& a, Ref& b) noexcept {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// _iteritems_internal(self, *vals) and iteritems(self, *vals): the pairs
-// (k, self[k]) of the selection, in selection order; `iteritems` warns first.
-class PairsBody final : public vk::GenBody {
+// The scaffold of every generator body here. A body keeps what it needs
+// between resumptions in `kept_`, in slots named by its own enum; the
+// scaffold visits them for the collector and drops them on clear, slot by
+// slot in that order, and a body that the collector cleared is exhausted.
+// Each resumption runs `Body::step(held)`, `held` being the step's own
+// references to the kept objects: code that the step runs may drop the
+// body's.
+template <class Body, size_t N>
+class BodyScaffold : public vk::GenBody {
 public:
-    PairsBody(PyObject* self, PyObject* vals, PyObject* warning) noexcept
-        : self_(Ref::borrow(self)), vals_(Ref::borrow(vals)), warning_(warning) {}
+    using Held = std::array<Ref, N>;
 
     // CAUTION: may run arbitrary Python code
-    PyObject* resume() noexcept override {
-        if (!self_) return nullptr;  // cleared by the collector: exhausted
-        if (!it_) {
-            if (warning_ && warn_deprecated(warning_) < 0) return nullptr;
-            Ref selection = selection_of(self_.get(), Vals::of(vals_.get()));
-            if (!selection) return nullptr;
-            it_ = Ref::steal(PyObject_GetIter(selection.get()));
-            if (!it_) return nullptr;
-        }
-        Ref it = it_.dup();
-        Ref key = Ref::steal(PyIter_Next(it.get()));
-        if (!key) return nullptr;
-        Ref value = Ref::steal(PyObject_GetItem(self_.get(), key.get()));
-        if (!value) return nullptr;
-        return PyTuple_Pack(2, key.get(), value.get());
+    PyObject* resume() noexcept final {
+        if (cleared_) return nullptr;  // cleared by the collector: exhausted
+        Held held;
+        for (size_t i = 0; i < N; ++i) held[i] = kept_[i].dup();
+        return static_cast<Body*>(this)->step(held);
     }
-    int traverse(visitproc visit, void* arg) noexcept override {
-        Py_VISIT(self_.get());
-        Py_VISIT(vals_.get());
-        Py_VISIT(it_.get());
+    int traverse(visitproc visit, void* arg) noexcept final {
+        for (const Ref& r : kept_) Py_VISIT(r.get());
         return 0;
     }
-    void clear() noexcept override {
-        it_.reset();
-        vals_.reset();
-        self_.reset();
+    void clear() noexcept final {
+        cleared_ = true;
+        for (Ref& r : kept_) r.reset();
+    }
+
+protected:
+    // Keeps the objects `kept` (borrowed; nullptr leaves a slot empty).
+    explicit BodyScaffold(std::array<PyObject*, N> kept) noexcept {
+        for (size_t i = 0; i < N; ++i) kept_[i] = Ref::borrow(kept[i]);
+    }
+
+    // Keeps `o` in slot `i` from this step on: 0, or -1 when `o` is empty
+    // (its making failed).
+    int keep(Held& held, size_t i, Ref o) noexcept {
+        if (!o) return -1;
+        kept_[i] = o.dup();
+        held[i] = std::move(o);
+        return 0;
+    }
+
+    // The first step of a body that walks what `make()` returns: the
+    // deprecation warning (if any), then the iterator, kept in slot `i`.
+    // CAUTION: may run arbitrary Python code
+    template <class Make>
+    int start_walk(Held& held, size_t i, PyObject* warning, Make&& make) noexcept {
+        if (warning && warn_deprecated(warning) < 0) return -1;
+        Ref iterable = make();
+        if (!iterable) return -1;
+        return keep(held, i, Ref::steal(PyObject_GetIter(iterable.get())));
     }
 
 private:
-    Ref self_, vals_, it_;
+    Held kept_;
+    bool cleared_ = false;
+};
+
+// _iteritems_internal(self, *vals) and iteritems(self, *vals): the pairs
+// (k, self[k]) of the selection, in selection order; `iteritems` warns first.
+class PairsBody final : public BodyScaffold<PairsBody, 3> {
+public:
+    enum : size_t { kIt, kVals, kSelf };
+
+    PairsBody(PyObject* self, PyObject* vals, PyObject* warning) noexcept
+        : BodyScaffold({nullptr, vals, self}), warning_(warning) {}
+
+    // CAUTION: may run arbitrary Python code
+    PyObject* step(Held& held) noexcept {
+        PyObject* self = held[kSelf].get();
+        auto selection = [&]() noexcept { return selection_of(self, Vals::of(held[kVals].get())); };
+        if (!held[kIt] && start_walk(held, kIt, warning_, selection) < 0) return nullptr;
+        Ref key = Ref::steal(PyIter_Next(held[kIt].get()));
+        if (!key) return nullptr;
+        Ref value = Ref::steal(PyObject_GetItem(self, key.get()));
+        if (!value) return nullptr;
+        return PyTuple_Pack(2, key.get(), value.get());
+    }
+
+private:
     PyObject* warning_;  // interned for the process, or nullptr
 };
 
 // __iter__(self), iterkeys(self), itervalues(self): walk what `self.keys()`
 // returns; `itervalues` yields self[k] instead of k. The deprecated ones warn
 // first.
-class KeysBody final : public vk::GenBody {
+class KeysBody final : public BodyScaffold<KeysBody, 2> {
 public:
+    enum : size_t { kIt, kSelf };
+
     KeysBody(PyObject* self, PyObject* warning, bool values) noexcept
-        : self_(Ref::borrow(self)), warning_(warning), values_(values) {}
+        : BodyScaffold({nullptr, self}), warning_(warning), values_(values) {}
 
     // CAUTION: may run arbitrary Python code
-    PyObject* resume() noexcept override {
-        if (!self_) return nullptr;  // cleared by the collector: exhausted
-        if (!it_) {
-            if (warning_ && warn_deprecated(warning_) < 0) return nullptr;
-            Ref keys = vk::call_method(N.keys, {self_.get()});
-            if (!keys) return nullptr;
-            it_ = Ref::steal(PyObject_GetIter(keys.get()));
-            if (!it_) return nullptr;
-        }
-        Ref it = it_.dup();
-        Ref key = Ref::steal(PyIter_Next(it.get()));
+    PyObject* step(Held& held) noexcept {
+        PyObject* self = held[kSelf].get();
+        auto keys = [&]() noexcept { return vk::call_method(N.keys, {self}); };
+        if (!held[kIt] && start_walk(held, kIt, warning_, keys) < 0) return nullptr;
+        Ref key = Ref::steal(PyIter_Next(held[kIt].get()));
         if (!key || !values_) return key.release();
-        return PyObject_GetItem(self_.get(), key.get());
-    }
-    int traverse(visitproc visit, void* arg) noexcept override {
-        Py_VISIT(self_.get());
-        Py_VISIT(it_.get());
-        return 0;
-    }
-    void clear() noexcept override {
-        it_.reset();
-        self_.reset();
+        return PyObject_GetItem(self, key.get());
     }
 
 private:
-    Ref self_, it_;
     PyObject* warning_;
     bool values_;
 };
@@ -129,49 +159,38 @@ private:
 //   prod, walk d: (w * self[k] for k, w in d.items() if k in self)
 //   prod, walk s: (d[k] * v for k, v in self._iteritems_internal(*vals) if k in d)
 //   prod, list:   (w * self[i] for i, w in enumerate(d) if i in self)
-class TermsBody final : public vk::GenBody {
+// `it` is the iterator of the outermost iterable, `owner` the mapping of the
+// membership test and the item lookup.
+class TermsBody final : public BodyScaffold<TermsBody, 2> {
 public:
     enum Kind { Values, CoefficientsFirst, SelectionFirst };
+    enum : size_t { kIt, kOwner };
 
-    TermsBody(Kind kind, PyObject* it, PyObject* owner) noexcept
-        : kind_(kind), it_(Ref::borrow(it)), owner_(Ref::borrow(owner)) {}
+    TermsBody(Kind kind, PyObject* it, PyObject* owner) noexcept : BodyScaffold({it, owner}), kind_(kind) {}
 
     // CAUTION: may run arbitrary Python code
-    PyObject* resume() noexcept override {
-        if (!it_ || !owner_) return nullptr;  // cleared by the collector: exhausted
-        Ref it = it_.dup();
-        Ref owner = owner_.dup();
+    PyObject* step(Held& held) noexcept {
+        PyObject *it = held[kIt].get(), *owner = held[kOwner].get();
         for (;;) {
-            Ref pair = Ref::steal(PyIter_Next(it.get()));
+            Ref pair = Ref::steal(PyIter_Next(it));
             if (!pair) return nullptr;
             Ref key, value;
             if (unpack_pair(pair.get(), key, value) < 0) return nullptr;
             pair.reset();
             if (kind_ == Values) return value.release();
-            int found = PySequence_Contains(owner.get(), key.get());
+            int found = PySequence_Contains(owner, key.get());
             if (found < 0) return nullptr;
             if (!found) continue;
-            Ref other = Ref::steal(PyObject_GetItem(owner.get(), key.get()));
+            Ref other = Ref::steal(PyObject_GetItem(owner, key.get()));
             if (!other) return nullptr;
             // The coefficient is always the left operand.
             if (kind_ == CoefficientsFirst) return PyNumber_Multiply(value.get(), other.get());
             return PyNumber_Multiply(other.get(), value.get());
         }
     }
-    int traverse(visitproc visit, void* arg) noexcept override {
-        Py_VISIT(it_.get());
-        Py_VISIT(owner_.get());
-        return 0;
-    }
-    void clear() noexcept override {
-        it_.reset();
-        owner_.reset();
-    }
 
 private:
     Kind kind_;
-    Ref it_;     // the iterator of the outermost iterable
-    Ref owner_;  // the mapping of the membership test and item lookup
 };
 
 // Creates a generator expression of `enclosing` over `iterable`: the
