@@ -12,25 +12,13 @@ int call_clean(PyObject* self) noexcept {
 
 namespace native {
 
-// When `super` is the builtin and `dict` follows `cls` in the method order of
-// `type(self)`, `super(cls, self).<name>` is the `dict` method of that name
-// (dict defines every name this class calls), so it is bound and called
-// directly: the bound method is the one the super object would have made,
-// with the same messages. Item assignment, deletion and `__init__` call the
-// dict slot their method wraps.
+// `super(cls, self).<name>(...)` when it is dict's method (super_reaches_dict):
+// the method is bound and called directly, the bound method being the one
+// the super object would have made, with the same messages. Item
+// assignment, deletion and `__init__` call the dict slot their method wraps.
 // CAUTION: may run arbitrary Python code
 Shortcut super_dict_call(PyObject* cls, PyObject* self, PyObject* name, PyObject* args, PyObject* kwargs) noexcept {
-    if (!py311::usable(Probe::type_version) || builtin(B_super) != reinterpret_cast<PyObject*>(&PySuper_Type))
-        return Shortcut::not_taken();
-    PyObject* mro = Py_TYPE(self)->tp_mro;
-    if (!mro || !PyTuple_Check(mro)) return Shortcut::not_taken();
-    bool follows = false;
-    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i + 1 < n && !follows; ++i) {
-        if (PyTuple_GET_ITEM(mro, i) != cls) continue;
-        if (PyTuple_GET_ITEM(mro, i + 1) != reinterpret_cast<PyObject*>(&PyDict_Type)) return Shortcut::not_taken();
-        follows = true;
-    }
-    if (!follows) return Shortcut::not_taken();
+    if (!super_reaches_dict(cls, self)) return Shortcut::not_taken();
     const Py_ssize_t n = PyTuple_GET_SIZE(args);
     const bool no_kwargs = !kwargs || PyDict_GET_SIZE(kwargs) == 0;
     objobjargproc assign = PyDict_Type.tp_as_mapping->mp_ass_subscript;
