@@ -2,10 +2,9 @@
 // a sum inline right before the steps that try them.
 #pragma once
 
-// The lines of the generator expressions that feed `_sum_terms` in `sum` and
-// `prod` (traceback entries).
-const int kSumGenexprLine = __LINE__;
-const int kProdGenexprLine = __LINE__;
+// The generator expressions that feed `_sum_terms` in `sum` and `prod`.
+const GenexprSite kSumGenexpr = {"keyshelf.sum.<locals>.genexpr", __LINE__};
+const GenexprSite kProdGenexpr = {"keyshelf.prod.<locals>.genexpr", __LINE__};
 
 // _sum_terms(terms)
 // CAUTION: may run arbitrary Python code
@@ -75,11 +74,11 @@ private:
 // `_sum_terms` for a failing addition.
 // CAUTION: may run arbitrary Python code
 template <class Produce>
-Shortcut accumulate_inline(vk::StandIn& calls, int genexpr_line, Produce&& produce) noexcept {
+Shortcut accumulate_inline(vk::StandIn& calls, const GenexprSite& genexpr, Produce&& produce) noexcept {
     InlineSum sum;
     if (sum.start() < 0) return calls.answer(load.sum_terms, Shortcut::failed());
     if (produce(sum) < 0) {
-        if (!sum.adding_failed()) vk::add_traceback_entry("genexpr", frame.info.source_path, genexpr_line);
+        if (!sum.adding_failed()) vk::add_traceback_entry("genexpr", frame.info.source_path, genexpr.line);
         return calls.answer(load.sum_terms, Shortcut::failed());
     }
     return Shortcut::done(sum.finish());
@@ -91,7 +90,7 @@ Shortcut sum(PyObject* self, Vals vals) noexcept {
     if (!sums_inline(self)) return Shortcut::not_taken();
     vk::StandIn calls;
     if (!calls) return Shortcut::not_taken();
-    return accumulate_inline(calls, kSumGenexprLine, [&](InlineSum& acc) noexcept {
+    return accumulate_inline(calls, kSumGenexpr, [&](InlineSum& acc) noexcept {
         return walk_selection(self, vals, [&](PyObject*, KeyHash&, PyObject* value) noexcept {
             return acc.add(value);
         });
@@ -105,7 +104,7 @@ Shortcut prod_over_selection(PyObject* self, PyObject* d, Vals vals) noexcept {
     if (!sums_inline(self)) return Shortcut::not_taken();
     vk::StandIn calls;
     if (!calls) return Shortcut::not_taken();
-    return accumulate_inline(calls, kProdGenexprLine, [&](InlineSum& acc) noexcept {
+    return accumulate_inline(calls, kProdGenexpr, [&](InlineSum& acc) noexcept {
         return walk_selection(self, vals, [&](PyObject*, KeyHash& key, PyObject* value) noexcept -> int {
             Ref coefficient;
             const int found = key.lookup_in(d, coefficient);
@@ -117,60 +116,70 @@ Shortcut prod_over_selection(PyObject* self, PyObject* d, Vals vals) noexcept {
 
 }  // namespace native
 
-// `_sum_terms(<generator expression of kind over iterable>)`, the global read
-// first, as the call expression evaluates it.
+// `_sum_terms(<generator expression at site, of kind, over iterable()>)`:
+// the global is read first, then the iterable made, as the call expression
+// evaluates them; `owner` is the mapping that the expression tests and
+// indexes.
 // CAUTION: may run arbitrary Python code
-PyObject* sum_generated(vk::Function* fn, const char* qualname, int line, TermsBody::Kind kind, PyObject* sum_terms,
-                        PyObject* iterable, PyObject* owner) noexcept {
-    Ref gen = make_genexpr(fn->tb_name, qualname, line, kind, iterable, owner);
+template <class Iterable>
+PyObject* sum_generated(vk::Function* fn, const GenexprSite& site, TermsBody::Kind kind, Iterable&& iterable,
+                        PyObject* owner) noexcept {
+    Ref sum_terms = g_sum_terms.get(frame);
+    if (!sum_terms) return nullptr;
+    Ref source = iterable();
+    if (!source) return nullptr;
+    Ref gen = make_genexpr(fn->tb_name, site, kind, source.get(), owner);
     if (!gen) return nullptr;
-    return vk::call(sum_terms, {gen.get()}).release();
+    return vk::call(sum_terms.get(), {gen.get()}).release();
+}
+
+// `_sum_terms(... for k, v in self._iteritems_internal(*vals) ...)`: a sum
+// over the selection, of `sum` or of `prod`.
+// CAUTION: may run arbitrary Python code
+PyObject* sum_over_selection(vk::Function* fn, const GenexprSite& site, TermsBody::Kind kind, PyObject* self,
+                             Vals vals, PyObject* owner) noexcept {
+    auto pairs = [&]() noexcept { return call_method_star(N.iteritems_internal, self, vals); };
+    return sum_generated(fn, site, kind, pairs, owner);
 }
 
 // sum(self, *vals): _sum_terms(v for k, v in self._iteritems_internal(*vals))
 // CAUTION: may run arbitrary Python code
 PyObject* sum_values(vk::Function* fn, PyObject* self, Vals vals) noexcept {
     if (vk::Shortcut s = count_sum(native::sum(self, vals)); s.taken()) return s.release();
-    Ref sum_terms = g_sum_terms.get(frame);
-    if (!sum_terms) return nullptr;
-    Ref pairs = call_method_star(N.iteritems_internal, self, vals);
-    if (!pairs) return nullptr;
-    return sum_generated(fn, "keyshelf.sum.<locals>.genexpr", kSumGenexprLine, TermsBody::Values, sum_terms.get(),
-                         pairs.get(), Py_None);
+    return sum_over_selection(fn, kSumGenexpr, TermsBody::Values, self, vals, Py_None);
 }
 PyObject* keyshelf_sum(vk::Function* fn, PyObject* const* a) noexcept { return sum_values(fn, a[0], Vals::of(a[1])); }
 PyObject* keyshelf_sum_positional(vk::Function* fn, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return sum_values(fn, args[0], {args + 1, nargs - 1});
 }
 
-// prod, a dict of coefficients: walk the smaller side.
+// prod with a dict of coefficients walks the smaller side: the coefficients
+// when there are no patterns and the dict has fewer keys. 1 it does, 0 it
+// walks the selection, -1 failed.
 // CAUTION: may run arbitrary Python code
-PyObject* prod_with_dict(vk::Function* fn, PyObject* self, PyObject* d, Vals vals) noexcept {
-    bool walk_coefficients = false;
-    if (vals.n == 0) {
-        const Py_ssize_t nd = PyObject_Length(d);
-        if (nd < 0) return nullptr;
-        const Py_ssize_t ns = PyObject_Length(self);
-        if (ns < 0) return nullptr;
-        walk_coefficients = nd < ns;
-    }
-    const char* qualname = "keyshelf.prod.<locals>.genexpr";
-    if (walk_coefficients) {
-        // _sum_terms(w * self[k] for k, w in d.items() if k in self)
-        Ref sum_terms = g_sum_terms.get(frame);
-        if (!sum_terms) return nullptr;
-        Ref items = vk::call_method(N.items, {d});
-        if (!items) return nullptr;
-        return sum_generated(fn, qualname, kProdGenexprLine, TermsBody::CoefficientsFirst, sum_terms.get(),
-                             items.get(), self);
-    }
-    // _sum_terms(d[k] * v for k, v in self._iteritems_internal(*vals) if k in d)
+int walks_coefficients(PyObject* self, PyObject* d, Vals vals) noexcept {
+    if (vals.n != 0) return 0;
+    const Py_ssize_t nd = PyObject_Length(d);
+    if (nd < 0) return -1;
+    const Py_ssize_t ns = PyObject_Length(self);
+    if (ns < 0) return -1;
+    return nd < ns;
+}
+
+// prod walking the coefficients:
+// _sum_terms(w * self[k] for k, w in d.items() if k in self)
+// CAUTION: may run arbitrary Python code
+PyObject* prod_over_coefficients(vk::Function* fn, PyObject* self, PyObject* d) noexcept {
+    auto items = [&]() noexcept { return vk::call_method(N.items, {d}); };
+    return sum_generated(fn, kProdGenexpr, TermsBody::CoefficientsFirst, items, self);
+}
+
+// prod walking the selection:
+// _sum_terms(d[k] * v for k, v in self._iteritems_internal(*vals) if k in d)
+// CAUTION: may run arbitrary Python code
+PyObject* prod_over_selection(vk::Function* fn, PyObject* self, PyObject* d, Vals vals) noexcept {
     if (vk::Shortcut s = count_prod(native::prod_over_selection(self, d, vals)); s.taken()) return s.release();
-    Ref sum_terms = g_sum_terms.get(frame);
-    if (!sum_terms) return nullptr;
-    Ref pairs = call_method_star(N.iteritems_internal, self, vals);
-    if (!pairs) return nullptr;
-    return sum_generated(fn, qualname, kProdGenexprLine, TermsBody::SelectionFirst, sum_terms.get(), pairs.get(), d);
+    return sum_over_selection(fn, kProdGenexpr, TermsBody::SelectionFirst, self, vals, d);
 }
 
 // Replaces the pending exception by TypeError("Invalid keyshelf.prod
@@ -190,27 +199,27 @@ void replace_with_invalid_argument() noexcept {
     Py_XDECREF(tb);
 }
 
-// prod, a list of coefficients by position:
+// prod with a list of coefficients by position:
 // _sum_terms(w * self[i] for i, w in enumerate(d) if i in self)
 // CAUTION: may run arbitrary Python code
-PyObject* prod_with_list(vk::Function* fn, PyObject* self, PyObject* d) noexcept {
-    Ref result;
-    if (Ref sum_terms = g_sum_terms.get(frame)) {
-        if (Ref pairs = vk::call(builtin(B_enumerate), {d}))
-            result = Ref::steal(sum_generated(fn, "keyshelf.prod.<locals>.genexpr", kProdGenexprLine,
-                                              TermsBody::CoefficientsFirst, sum_terms.get(), pairs.get(), self));
-    }
-    if (result) return result.release();
+PyObject* prod_over_positions(vk::Function* fn, PyObject* self, PyObject* d) noexcept {
+    auto pairs = [&]() noexcept { return vk::call(builtin(B_enumerate), {d}); };
+    PyObject* result = sum_generated(fn, kProdGenexpr, TermsBody::CoefficientsFirst, pairs, self);
     // Interrupts and exits are not argument errors: only Exception
     // subclasses are replaced.
-    if (PyErr_ExceptionMatches(PyExc_Exception)) replace_with_invalid_argument();
-    return nullptr;
+    if (!result && PyErr_ExceptionMatches(PyExc_Exception)) replace_with_invalid_argument();
+    return result;
 }
 
 // prod(self, d, *vals)
+// CAUTION: may run arbitrary Python code
 PyObject* prod_terms(vk::Function* fn, PyObject* self, PyObject* d, Vals vals) noexcept {
-    if (PyDict_Check(d)) return prod_with_dict(fn, self, d, vals);
-    if (PyList_Check(d) && vals.n == 0) return prod_with_list(fn, self, d);
+    if (PyDict_Check(d)) {
+        const int walk = walks_coefficients(self, d, vals);
+        if (walk < 0) return nullptr;
+        return walk ? prod_over_coefficients(fn, self, d) : prod_over_selection(fn, self, d, vals);
+    }
+    if (PyList_Check(d) && vals.n == 0) return prod_over_positions(fn, self, d);
     PyErr_SetObject(builtin(B_TypeError), kNeedsDict);
     return nullptr;
 }

@@ -193,15 +193,23 @@ private:
     Kind kind_;
 };
 
-// Creates a generator expression of `enclosing` over `iterable`: the
-// iterator is taken in the enclosing function, as Python does.
+// Where a generator expression is written: its qualified name and its line
+// (the generator's names and traceback entries).
+struct GenexprSite {
+    const char* qualname;
+    int line;
+};
+
+// Creates the generator expression at `site` inside the function named
+// `enclosing_tb` over `iterable`: the iterator is taken in the enclosing
+// function, as Python does.
 // CAUTION: may run arbitrary Python code
-Ref make_genexpr(const char* enclosing_tb, const char* qualname, int line, TermsBody::Kind kind, PyObject* iterable,
+Ref make_genexpr(const char* enclosing_tb, const GenexprSite& site, TermsBody::Kind kind, PyObject* iterable,
                  PyObject* owner) noexcept {
     Ref it = Ref::steal(PyObject_GetIter(iterable));
     if (!it) {
         std::string name = std::string(enclosing_tb) + ".genexpr";
-        vk::add_traceback_entry(name.c_str(), frame.info.source_path, line);
+        vk::add_traceback_entry(name.c_str(), frame.info.source_path, site.line);
         return Ref();
     }
     auto* body = new (std::nothrow) TermsBody(kind, it.get(), owner);
@@ -209,7 +217,7 @@ Ref make_genexpr(const char* enclosing_tb, const char* qualname, int line, Terms
         PyErr_NoMemory();
         return Ref();
     }
-    return vk::make_generator("genexpr", qualname, frame.info.source_path, line, body);
+    return vk::make_generator("genexpr", site.qualname, frame.info.source_path, site.line, body);
 }
 
 PyObject* keyshelf_iteritems_internal(vk::Function* fn, PyObject* const* a) noexcept {
