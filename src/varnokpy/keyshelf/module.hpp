@@ -67,43 +67,35 @@ const vk::FunctionSpec kUpdate = {"update", "keyshelf.update", "self, *args", ke
                                   __LINE__, false};
 
 
+// `type.<name>` into `slot`, resolved at the first load only: the methods of
+// dict and list never change.
+int resolve_once(PyObject*& slot, PyTypeObject* type, PyObject* name) noexcept {
+    if (!slot) slot = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name);
+    return slot ? 0 : -1;
+}
+
 int module_prebuilt(vk::ModuleFrame& f) noexcept {
     if (!kSortKwnames) {
         PyObject* key = vk::intern("key");
         if (!key || !(kSortKwnames = PyTuple_Pack(1, key))) return -1;
     }
-    // dict and list are immutable: their methods are resolved once.
-    auto* dict_type = reinterpret_cast<PyObject*>(&PyDict_Type);
-    if (!load.dict_keys && !(load.dict_keys = PyObject_GetAttr(dict_type, N.keys))) return -1;
-    if (!load.dict_getitem && !(load.dict_getitem = PyObject_GetAttr(dict_type, N.getitem))) return -1;
-    auto* list_type = reinterpret_cast<PyObject*>(&PyList_Type);
-    if (!load.list_sort && !(load.list_sort = PyObject_GetAttr(list_type, N.sort))) return -1;
+    if (resolve_once(load.dict_keys, &PyDict_Type, N.keys) < 0 ||
+        resolve_once(load.dict_getitem, &PyDict_Type, N.getitem) < 0 ||
+        resolve_once(load.list_sort, &PyList_Type, N.sort) < 0)
+        return -1;
     if (!load.rank_prototype) load.rank_prototype = vk::make_function(f, kRank, Ref()).release();
     return load.rank_prototype ? 0 : -1;
 }
 
-int module_body(vk::ModuleFrame& f) noexcept {
-    // import warnings
-    if (f.import_module("warnings") < 0) return -1;
-    // from varnokpy._core import LinExpr
-    const char* const core_names[] = {"LinExpr", nullptr};
-    if (f.import_from("varnokpy._core", core_names) < 0) return -1;
-    // from varnokpy._rowsieve import rowsieve
-    const char* const rowsieve_names[] = {"rowsieve", nullptr};
-    if (f.import_from("varnokpy._rowsieve", rowsieve_names) < 0) return -1;
-
-    // def _sum_terms(terms)
-    Ref sum_terms_fn = vk::make_function(f, kSumTerms, Ref());
-    if (!sum_terms_fn) return -1;
-    if (f.bind("_sum_terms", sum_terms_fn.dup()) < 0) return -1;
-
-    // class keyshelf(dict)
+// class keyshelf(dict); `iteritems_internal` receives the class's
+// `_iteritems_internal`.
+Ref make_class(vk::ModuleFrame& f, Ref& iteritems_internal) noexcept {
     Ref keys_fn = vk::make_function(f, kKeys, Ref());
     Ref values_fn = vk::make_function(f, kValues, Ref());
     Ref items_fn = vk::make_function(f, kItems, Ref());
     Ref keys_internal_fn = vk::make_function(f, kKeysInternal, Ref());
     Ref iteritems_internal_fn = vk::make_function(f, kIteritemsInternal, Ref());
-    if (!keys_fn || !values_fn || !items_fn || !keys_internal_fn || !iteritems_internal_fn) return -1;
+    if (!keys_fn || !values_fn || !items_fn || !keys_internal_fn || !iteritems_internal_fn) return Ref();
     vk::ClassEntry entries[] = {
         {"_legacy_keyshelf_behavior", Ref::borrow(Py_False)},
         {"__init__", vk::make_function(f, kInit, Ref())},
@@ -130,12 +122,33 @@ int module_body(vk::ModuleFrame& f) noexcept {
         {"update", vk::make_function(f, kUpdate, Ref())},
     };
     Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyDict_Type)));
-    if (!bases) return -1;
+    if (!bases) return Ref();
     Ref cls = vk::create_class(f, "keyshelf", bases.get(), kClassDoc, entries, std::size(entries));
-    if (!cls) return -1;
+    if (!cls) return Ref();
     // keys, values and items use the zero-argument form of super().
     for (const Ref* fn : {&keys_fn, &values_fn, &items_fn}) vk::set_class_cell(fn->get(), cls.get());
+    iteritems_internal = std::move(iteritems_internal_fn);
+    return cls;
+}
 
+int module_body(vk::ModuleFrame& f) noexcept {
+    // import warnings
+    if (f.import_module("warnings") < 0) return -1;
+    // from varnokpy._core import LinExpr
+    const char* const core_names[] = {"LinExpr", nullptr};
+    if (f.import_from("varnokpy._core", core_names) < 0) return -1;
+    // from varnokpy._rowsieve import rowsieve
+    const char* const rowsieve_names[] = {"rowsieve", nullptr};
+    if (f.import_from("varnokpy._rowsieve", rowsieve_names) < 0) return -1;
+
+    // def _sum_terms(terms)
+    Ref sum_terms_fn = vk::make_function(f, kSumTerms, Ref());
+    if (!sum_terms_fn) return -1;
+    if (f.bind("_sum_terms", sum_terms_fn.dup()) < 0) return -1;
+
+    Ref iteritems_internal_fn;
+    Ref cls = make_class(f, iteritems_internal_fn);
+    if (!cls) return -1;
     load.keyshelf_subscript = reinterpret_cast<PyTypeObject*>(cls.get())->tp_as_mapping->mp_subscript;
     vk::set_field(load.sum_terms, sum_terms_fn.dup());
     vk::set_field(load.iteritems_internal, iteritems_internal_fn.dup());
@@ -147,4 +160,3 @@ int module_body(vk::ModuleFrame& f) noexcept {
     if (vk::register_copy_support(cls.get(), &kCopy) < 0) return -1;
     return f.bind("keyshelf", std::move(cls));
 }
-

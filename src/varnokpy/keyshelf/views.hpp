@@ -43,18 +43,20 @@ PyObject* legacy_list(vk::Function* fn, PyObject* self, bool pairs, int line) no
     return nullptr;
 }
 
-// values(self)
-PyObject* keyshelf_values(vk::Function* fn, PyObject* const* a) noexcept {
+// values(self) and items(self): the dict's view, through zero-argument
+// super(), or the legacy list while the legacy switch is on; `line` is the
+// line of the legacy list's generator expression.
+// CAUTION: may run arbitrary Python code
+PyObject* view_or_legacy_list(vk::Function* fn, PyObject* self, PyObject* name, bool pairs, int line) noexcept {
     int on = legacy_on();
     if (on < 0) return nullptr;
-    if (!on) return super_cell_call(fn, a[0], N.values).release();
-    return legacy_list(fn, a[0], false, __LINE__);
+    if (!on) return super_cell_call(fn, self, name).release();
+    return legacy_list(fn, self, pairs, line);
 }
 
-// items(self)
+PyObject* keyshelf_values(vk::Function* fn, PyObject* const* a) noexcept {
+    return view_or_legacy_list(fn, a[0], N.values, false, __LINE__);
+}
 PyObject* keyshelf_items(vk::Function* fn, PyObject* const* a) noexcept {
-    int on = legacy_on();
-    if (on < 0) return nullptr;
-    if (!on) return super_cell_call(fn, a[0], N.items).release();
-    return legacy_list(fn, a[0], true, __LINE__);
+    return view_or_legacy_list(fn, a[0], N.items, true, __LINE__);
 }
