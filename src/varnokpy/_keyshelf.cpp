@@ -3,18 +3,6 @@
 // picked by key pattern and summed, or multiplied by coefficients, into
 // linear expressions.
 //
-// Key list lifecycle. The key list is built on the first request after a
-// change (`_keys_internal`): a new `rowsieve` of the dict's own keys, stored
-// in `_keyshelf__keys`, then sorted in place by the position map. It is never
-// changed afterwards, only dropped by `clean()`, which every mutator calls
-// after the dict operation succeeded. The sort runs the keys' `__hash__` and
-// `__eq__` (through the position map's lookups), so it can re-enter: while
-// the stored list is being sorted it looks empty (the base list sort detaches
-// its items), a re-entrant request therefore builds a list of its own, and a
-// re-entrant mutation drops the stored one. The request returns the list it
-// built and sorted either way, so a caller never receives a half-built list
-// or None.
-//
 // Dispatch. Everything that the class's own code reaches through `self`
 // (`self._keys_internal()`, `self.clean()`, `self.keys()`, `self[k]`) goes
 // through the instance, so subclass overrides and instance attributes are

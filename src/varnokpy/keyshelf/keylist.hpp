@@ -1,6 +1,18 @@
 // The key list: its build (`_keys_internal`) and sort, the sort key, the
 // dict calls through `super`, construction and the mutators that drop the
 // key list; each shortcut stands right before the step that tries it.
+//
+// Lifecycle. The key list is built on the first request after a change
+// (`_keys_internal`): a new `rowsieve` of the dict's own keys, stored in
+// `_keyshelf__keys`, then sorted in place by the position map. It is never
+// changed afterwards, only dropped by `clean()`, which every mutator calls
+// after the dict operation succeeded. The sort runs the keys' `__hash__` and
+// `__eq__` (through the position map's lookups), so it can re-enter: while
+// the stored list is being sorted it looks empty (the base list sort detaches
+// its items), a re-entrant request therefore builds a list of its own, and a
+// re-entrant mutation drops the stored one. The request returns the list it
+// built and sorted either way, so a caller never receives a half-built list
+// or None.
 #pragma once
 
 // `self.clean()`, through the instance.

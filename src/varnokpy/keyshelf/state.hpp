@@ -43,7 +43,8 @@ struct LoadTime {
     binaryfunc keyshelf_subscript = nullptr; // the item-lookup slot of `keyshelf`
 } load;
 
-// How often each shortcut was taken (when VARNOK_COUNT_SHORTCUTS is set).
+// How often each shortcut was taken (when VARNOK_COUNT_SHORTCUTS is set),
+// printed in this order.
 vk::ShortcutCounter count_select("select"), count_sum("sum"), count_prod("prod"), count_sort("sort"),
     count_rank("rank"), count_super("super");
 
