@@ -31,7 +31,7 @@
 //   walk.hpp        the selection walk that select, sum and prod run inline
 //   select.hpp      select, subset
 //   aggregate.hpp   _sum_terms, sum, prod
-//   module.hpp      docstrings, function specs, the module body
+//   module.hpp      docstrings, the functions' descriptions, the load steps
 // The module's declaration comes first: the frame that VARNOK_MODULE defines
 // must exist before any part refers to it.
 #include "frame.hpp"

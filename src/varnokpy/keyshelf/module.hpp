@@ -1,5 +1,6 @@
-// The module body: docstrings, the function specs, and the load steps that
-// make the functions and the class.
+// The module body: docstrings, the description of each function (its name,
+// parameters, body and line), and the load steps that make the functions
+// and the class.
 #pragma once
 
 const char kClassDoc[] =
@@ -19,7 +20,8 @@ const char kSumTermsDoc[] =
     "    keyshelf's own use.\n"
     "  ";
 
-// Line numbers name the statement's place in this source for tracebacks.
+// Each line number is that of the definition in this part; tracebacks and
+// profiles name the function by it.
 const vk::FunctionSpec kSumTerms = {"_sum_terms", "_sum_terms", "terms", sum_terms, kSumTermsDoc,
                                     __LINE__, false};
 const vk::FunctionSpec kInit = {"__init__", "keyshelf.__init__", "self, *args, **kwargs", keyshelf_init,
