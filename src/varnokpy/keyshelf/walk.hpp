@@ -1,0 +1,166 @@
+// The selection walk that the shortcuts of select, sum and prod run inline.
+//
+// The Python-level form of these methods stacks three generators (the
+// selection, a generator expression, the accumulator) and a pair tuple per
+// key. When `self._iteritems_internal` is this module's own function (and,
+// for the sums, `_sum_terms` is the function bound at load), the same steps
+// run as one native loop: the same calls in the same order, the same
+// traceback entries on failure, only without the intermediate objects. A
+// key whose hashing cannot run Python code (a plain key, py311::hash_known)
+// is hashed once per step; the hash then serves every lookup of that key in
+// the step.
+#pragma once
+
+namespace native {
+
+// The hash of a plain key, taken once and reused for every lookup of that key
+// in one step; any other key is hashed by every lookup, as the general path
+// does. Without the probes' blessing every key counts as not plain.
+class KeyHash {
+public:
+    // `known`: the probes allow known hashes (`hashes_known()`). The hash is
+    // taken at the first lookup that wants it.
+    KeyHash(PyObject* key, bool known) noexcept : key_(key), state_(known ? unhashed : general) {}
+
+    // `mapping[key]` for an exact dict (no `__missing__`), else the generic
+    // item lookup. Returns a new reference.
+    // CAUTION: may run arbitrary Python code
+    Ref getitem(PyObject* mapping) noexcept {
+        if (PyDict_CheckExact(mapping) && plain()) {
+            if (PyObject* v = py311::dict_get_known_hash(mapping, key_, hash_)) return Ref::borrow(v);
+            if (PyErr_Occurred()) return Ref();
+            // dict's own KeyError: the key packed in a tuple.
+            if (Ref args = Ref::steal(PyTuple_Pack(1, key_))) PyErr_SetObject(PyExc_KeyError, args.get());
+            return Ref();
+        }
+        return Ref::steal(PyObject_GetItem(mapping, key_));
+    }
+
+    // `key in mapping`.
+    // CAUTION: may run arbitrary Python code
+    int contained_in(PyObject* mapping) noexcept {
+        if (PyDict_CheckExact(mapping) && plain()) return py311::dict_contains_known_hash(mapping, key_, hash_);
+        return PySequence_Contains(mapping, key_);
+    }
+
+    // `key in mapping`, then, when it is, `mapping[key]` into `value`: 1
+    // found, 0 not, -1 failed. For an exact dict and a plain key the two
+    // are one lookup (neither can run code in between).
+    // CAUTION: may run arbitrary Python code
+    int lookup_in(PyObject* mapping, Ref& value) noexcept {
+        if (PyDict_CheckExact(mapping) && plain()) {
+            PyObject* v = py311::dict_get_known_hash(mapping, key_, hash_);
+            if (!v) return PyErr_Occurred() ? -1 : 0;
+            value = Ref::borrow(v);
+            return 1;
+        }
+        const int found = contained_in(mapping);
+        if (found <= 0) return found;
+        value = getitem(mapping);
+        return value ? 1 : -1;
+    }
+
+    // Item lookup on the instance `self`; `dict_subscript` tells that its
+    // type takes item lookup from dict (`subscript_is_dicts`), so a found key
+    // needs no more than the dict lookup, and a missing one is left to the
+    // generic lookup (which consults `__missing__`).
+    // CAUTION: may run arbitrary Python code
+    Ref getitem_of_instance(PyObject* self, bool dict_subscript) noexcept {
+        if (dict_subscript && plain()) {
+            if (PyObject* v = py311::dict_get_known_hash(self, key_, hash_)) return Ref::borrow(v);
+            if (PyErr_Occurred()) return Ref();
+        }
+        return Ref::steal(PyObject_GetItem(self, key_));
+    }
+
+private:
+    // A plain key, its hash now in `hash_`.
+    bool plain() noexcept {
+        if (state_ == unhashed) state_ = py311::hash_known(key_, hash_) ? plain_key : general;
+        return state_ == plain_key;
+    }
+
+    PyObject* key_;  // borrowed: the caller holds it for the object's life
+    Py_hash_t hash_ = -1;
+    enum : unsigned char { unhashed, plain_key, general } state_;
+};
+
+// While a walk's selection holds as many keys as the dict (the whole key
+// list, which without positions is in the dict's own order), each key is
+// compared with the dict's next entry: when it is that entry's key itself,
+// the entry's value is what a dict lookup of the key would find (a dict
+// holds one entry per key), and no lookup is made. The first key that is
+// not the next entry's ends this for the rest of the walk.
+class EntryCursor {
+public:
+    EntryCursor(PyObject* self, PyObject* selection) noexcept
+        : self_(self), on_(PyDict_Check(self) && PyList_GET_SIZE(selection) == PyDict_GET_SIZE(self)) {}
+
+    // The value of `key` in the dict when it is the next entry's key
+    // (borrowed), else nullptr.
+    PyObject* value_of(PyObject* key) noexcept {
+        if (!on_) return nullptr;
+        PyObject *k, *v;
+        if (PyDict_Next(self_, &pos_, &k, &v) && k == key) return v;
+        on_ = false;
+        return nullptr;
+    }
+
+private:
+    PyObject* self_;
+    Py_ssize_t pos_ = 0;
+    bool on_;
+};
+
+struct NoSizeHint {
+    void operator()(Py_ssize_t) const noexcept {}
+};
+
+// One walk over the selection as `_iteritems_internal` makes it, run inline.
+// `visit(key, hash, value)` gets each key with its value, read at the moment
+// the pair would have been produced; a failure of the walk itself (key list,
+// select, iteration, value lookup) carries the generator's traceback entry.
+// `size_hint` learns the selection's length when it is known in advance.
+// CAUTION: may run arbitrary Python code
+template <class Visit, class SizeHint = NoSizeHint>
+int walk_selection(PyObject* self, Vals vals, Visit&& visit, SizeHint&& size_hint = SizeHint()) noexcept {
+    auto fail_walk = [&]() noexcept {
+        vk::add_body_entry(load.iteritems_internal);
+        return -1;
+    };
+    Ref selection = selection_of(self, vals);
+    if (!selection) return fail_walk();
+    auto step = [&](KeyHash& hash, PyObject* key, EntryCursor* cursor) noexcept -> int {
+        // Checked at every step: the previous step may have run Python code
+        // that changed the class.
+        const bool dict_subscript = subscript_is_dicts(self);
+        PyObject* found = dict_subscript && cursor ? cursor->value_of(key) : nullptr;
+        Ref value = found ? Ref::borrow(found) : hash.getitem_of_instance(self, dict_subscript);
+        if (!value) return fail_walk();
+        return visit(key, hash, value.get());
+    };
+    const bool known = hashes_known();
+    PyObject* sel = selection.get();
+    if (PyList_Check(sel) && Py_TYPE(sel)->tp_iter == PyList_Type.tp_iter) {
+        // The list iterator's walk: the size is read again at every step,
+        // since a step may run Python code that changes the list.
+        size_hint(PyList_GET_SIZE(sel));
+        EntryCursor cursor(self, sel);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sel); ++i) {
+            Ref key = Ref::borrow(PyList_GET_ITEM(sel, i));
+            KeyHash hash(key.get(), known);
+            if (step(hash, key.get(), &cursor) < 0) return -1;
+        }
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(sel));
+    if (!it) return fail_walk();
+    for (;;) {
+        Ref key = Ref::steal(PyIter_Next(it.get()));
+        if (!key) return PyErr_Occurred() ? fail_walk() : 0;
+        KeyHash hash(key.get(), known);
+        if (step(hash, key.get(), nullptr) < 0) return -1;
+    }
+}
+
+}  // namespace native
