@@ -55,6 +55,26 @@ int call_on_self(PyObject* self, native::Method method, PyObject* fn, PyObject* 
 // The mode checks and clean
 // ============================================================================
 
+// Every item `y` of `x` gives `value_of(y)` equal to `recorded` (compared
+// with `!=`), else ValueError(message).
+// CAUTION: may run arbitrary Python code
+template <class ValueOf>
+int check_items(PyObject* x, PyObject* recorded, const char* message, ValueOf&& value_of) noexcept {
+    Ref it = Ref::steal(PyObject_GetIter(x));
+    if (!it) return -1;
+    while (Ref y = Ref::steal(PyIter_Next(it.get()))) {
+        Ref value = value_of(y.get());
+        if (!value) return -1;
+        int differs = PyObject_RichCompareBool(value.get(), recorded, Py_NE);
+        if (differs < 0) return -1;
+        if (differs) {
+            PyErr_SetString(builtin(B_ValueError), message);
+            return -1;
+        }
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 // Steps 1 and 2 of the mode check: the mode decided from the first item when
 // it is undetermined, then every item checked against it. Sets `scalar` to
 // the mode.
@@ -67,18 +87,8 @@ int check_kinds(PyObject* self, PyObject* x, Ref& scalar) noexcept {
         if (vk::setattr(self, N.scalar, is_scalar_item(first.get()) ? Py_True : Py_False) < 0) return -1;
     }
     if (!(scalar = vk::getattr(self, N.scalar))) return -1;
-    Ref it = Ref::steal(PyObject_GetIter(x));
-    if (!it) return -1;
-    while (Ref y = Ref::steal(PyIter_Next(it.get()))) {
-        PyObject* kind = is_scalar_item(y.get()) ? Py_True : Py_False;
-        int differs = PyObject_RichCompareBool(kind, scalar.get(), Py_NE);
-        if (differs < 0) return -1;
-        if (differs) {
-            PyErr_SetString(builtin(B_ValueError), kMixMessage);
-            return -1;
-        }
-    }
-    return PyErr_Occurred() ? -1 : 0;
+    return check_items(x, scalar.get(), kMixMessage,
+                       [](PyObject* y) noexcept { return Ref::borrow(is_scalar_item(y) ? Py_True : Py_False); });
 }
 
 // Step 4 of the mode check: every item has the recorded length, recorded
@@ -96,21 +106,10 @@ int check_lengths(PyObject* self, PyObject* x) noexcept {
         if (!len_obj || vk::setattr(self, N.tuplelen, len_obj.get()) < 0) return -1;
         if (!(tuplelen = vk::getattr(self, N.tuplelen))) return -1;
     }
-    Ref it = Ref::steal(PyObject_GetIter(x));
-    if (!it) return -1;
-    while (Ref y = Ref::steal(PyIter_Next(it.get()))) {
-        Py_ssize_t n = PyObject_Length(y.get());
-        if (n < 0) return -1;
-        Ref len_obj = Ref::steal(PyLong_FromSsize_t(n));
-        if (!len_obj) return -1;
-        int differs = PyObject_RichCompareBool(len_obj.get(), tuplelen.get(), Py_NE);
-        if (differs < 0) return -1;
-        if (differs) {
-            PyErr_SetString(builtin(B_ValueError), kLengthMessage);
-            return -1;
-        }
-    }
-    return PyErr_Occurred() ? -1 : 0;
+    return check_items(x, tuplelen.get(), kLengthMessage, [](PyObject* y) noexcept {
+        const Py_ssize_t n = PyObject_Length(y);
+        return n < 0 ? Ref() : Ref::steal(PyLong_FromSsize_t(n));
+    });
 }
 
 // The steps of `__scalaraddcheck(x)`; an IndexError anywhere ends the check
