@@ -16,8 +16,6 @@ struct KeyFn {
     PyObject* getter_type = nullptr;  // the itemgetter type, when the key is computed in C
     vk::SmallVec<Py_ssize_t, 8> positions;
 
-    bool computed_in_c() const noexcept { return identity || getter_type; }
-
     // The key of `x`.
     // CAUTION: may run arbitrary Python code
     Ref apply(PyObject* x) noexcept {
@@ -73,7 +71,6 @@ public:
     // Starts at member `i` (storage only; the caller checked `direct()`).
     void skip_to(Py_ssize_t i) noexcept { i_ = i; }
     bool direct() const noexcept { return direct_; }
-    Py_ssize_t position() const noexcept { return i_; }
 
 private:
     PyObject* self_;
