@@ -474,7 +474,7 @@ s = rowsieve('ab'); print(s.select('a'), s + ['c'], repr(s), s.select(['b', 'a']
 """
 
 
-@pytest.mark.parametrize("probes", ["managed_dict", "str_table", "list_storage", "function_fields", "known_hash",
+@pytest.mark.parametrize("probes", ["managed_dict", "str_table", "list_storage", "known_hash", "str_keys",
                                     "all"])
 def test_answers_stay_right_without_a_probe(probes):
     def run(**extra):

@@ -30,9 +30,9 @@ bool detail::is_plain_tuple(PyObject* key, int depth) noexcept {
 
 namespace {
 
-constexpr const char* kProbeNames[] = {"dict_version", "type_version",
+constexpr const char* kProbeNames[] = {"dict_version", "str_keys", "type_version",
                                        // rowsieve's shortcuts
-                                       "managed_dict", "str_table", "list_storage", "function_fields",
+                                       "managed_dict", "str_table", "list_storage",
                                        "known_hash",
                                        // keyshelf's shortcuts
                                        "hash_known", "method_lookup",
@@ -73,6 +73,40 @@ int probe_dict_version() noexcept {
     if (PyDict_DelItem(d.get(), k.get()) < 0) return -1;
     const uint64_t v3 = dict_version(d.get());
     return v1 != v0 && v2 == v1 && v3 != v2;
+}
+
+int probe_str_keys() noexcept {
+    // Exact str keys, in a table of their own and in an instance's split
+    // table; then a str subclass key, and a key of another type.
+    Ref d = Ref::steal(PyDict_New());
+    Ref a = Ref::steal(PyUnicode_FromString("alpha"));
+    Ref b = Ref::steal(PyUnicode_FromString("beta"));
+    if (!d || !a || !b || PyDict_SetItem(d.get(), a.get(), Py_None) < 0) return -1;
+    if (!str_keys_only(d.get())) return 0;
+    Ref sub = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}", "Sub",
+                                               &PyUnicode_Type));
+    if (!sub) return -1;
+    Ref key = Ref::steal(PyObject_CallOneArg(sub.get(), b.get()));
+    if (!key) return -1;
+    Ref copy = Ref::steal(PyDict_Copy(d.get()));
+    if (!copy || PyDict_SetItem(copy.get(), key.get(), Py_None) < 0) return -1;
+    if (str_keys_only(copy.get())) return 0;
+    Ref other = Ref::steal(PyDict_Copy(d.get()));
+    if (!other || PyDict_SetItem(other.get(), Py_None, Py_None) < 0) return -1;
+    if (str_keys_only(other.get()) || !str_keys_only(d.get())) return 0;
+    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}", "Probe",
+                                               &PyBaseObject_Type));
+    if (!cls) return -1;
+    Ref first = Ref::steal(PyObject_CallNoArgs(cls.get()));
+    Ref second = Ref::steal(PyObject_CallNoArgs(cls.get()));
+    if (!first || !second || PyObject_SetAttr(first.get(), a.get(), Py_None) < 0 ||
+        PyObject_SetAttr(second.get(), a.get(), Py_None) < 0)
+        return -1;
+    Ref split = Ref::steal(PyObject_GenericGetDict(second.get(), nullptr));
+    if (!split) return -1;
+    if (!str_keys_only(split.get())) return 0;
+    if (PyDict_SetItem(split.get(), key.get(), Py_None) < 0) return -1;
+    return !str_keys_only(split.get());
 }
 
 int probe_type_version() noexcept {
@@ -229,30 +263,6 @@ int probe_list_storage() noexcept {
         if (ca != cb || PyList_GET_SIZE(from.get()) != 0 ||
             PyObject_RichCompareBool(base.get(), to.get(), Py_EQ) != 1)
             return PyErr_Occurred() ? -1 : 0;
-    }
-    return 1;
-}
-
-int probe_function_fields() noexcept {
-    // A function defined in a namespace whose builtins are a dict, and one
-    // whose builtins are the module.
-    Ref code = Ref::steal(Py_CompileString("def f(): pass\n", "<probe>", Py_file_input));
-    if (!code) return -1;
-    Ref builtins_dict = Ref::steal(PyDict_New());
-    if (!builtins_dict) return -1;
-    PyObject* builtins_module = PyImport_AddModule("builtins");  // borrowed
-    if (!builtins_module) return -1;
-    for (PyObject* b : {builtins_dict.get(), builtins_module}) {
-        Ref globals = Ref::steal(PyDict_New());
-        if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", b) < 0) return -1;
-        Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
-        if (!done) return -1;
-        PyObject* f = PyDict_GetItemString(globals.get(), "f");
-        if (!f || !PyFunction_Check(f)) return 0;
-        PyObject* expected = PyModule_Check(b) ? PyModule_GetDict(b) : b;
-        if (function_code(f) != PyFunction_GetCode(f) || function_globals(f) != PyFunction_GetGlobals(f) ||
-            function_globals(f) != globals.get() || function_builtins(f) != expected)
-            return 0;
     }
     return 1;
 }
@@ -598,10 +608,10 @@ int probe_recursion_depth() noexcept {
     return ts->recursion_remaining == start;
 }
 
-int (*const kProbes[])() noexcept = {probe_dict_version, probe_type_version,
+int (*const kProbes[])() noexcept = {probe_dict_version, probe_str_keys, probe_type_version,
                                      // rowsieve's shortcuts
                                      probe_managed_dict, probe_str_table, probe_list_storage,
-                                     probe_function_fields, probe_known_hash,
+                                     probe_known_hash,
                                      // keyshelf's shortcuts
                                      probe_hash_known, probe_method_lookup,
                                      // DraftRel's shortcuts

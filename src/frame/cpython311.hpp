@@ -33,12 +33,12 @@ namespace vk::py311 {
 
 enum class Probe : unsigned {
     dict_version,   // dict version tags change on every mutation
+    str_keys,       // a dict tells whether every key it holds is an exact str
     type_version,   // type version tags identify an unmodified class
     // rowsieve's shortcuts
     managed_dict,     // an instance's dict sits in the slot before the object
     str_table,        // a dict's own key table of str keys, read and written by position
     list_storage,     // a list's item array, its capacity and how the base list grows it
-    function_fields,  // a Python function's code, globals and builtins
     known_hash,       // dict lookups, membership tests and stores with a hash computed beforehand
     // keyshelf's shortcuts
     hash_known,        // hash_known agrees with PyObject_Hash (int, str, tuple keys)
@@ -328,6 +328,18 @@ inline StrEntry* str_entries(PyObject* d) noexcept {
 }
 }  // namespace detail
 
+// ---- exact str keys (Probe::str_keys) ------------------------------------------
+
+// Does every key of the dict `d` (of any dict type) stand in a key table kept
+// only for exact str keys, so that looking an exact str up in it compares
+// strings and runs no Python code? The interpreter keeps such a table (or a
+// split table, whose keys are exact strs too) until the first key of another
+// type, a str subclass included, is inserted; that insertion changes the
+// version tag, so an answer remembered with the tag stays right.
+inline bool str_keys_only(PyObject* d) noexcept {
+    return detail::key_table(d)->kind != 0;
+}
+
 // Is `d` an exact dict with a key table of its own holding exactly `n` str
 // keys, in entries 0 to n-1 with no deleted entry between them?
 inline bool owns_str_table(PyObject* d, Py_ssize_t n) noexcept {
@@ -365,18 +377,6 @@ int list_reserve(PyObject* l, Py_ssize_t n) noexcept;
 // empty list `to`, leaving `from` empty; `to` then has the capacity that the
 // base list's extension of an empty list by as many items leaves.
 void list_adopt(PyObject* to, PyObject* from) noexcept;
-
-// ---- function objects (Probe::function_fields) ---------------------------------
-
-// The code, globals and builtins of a Python function (borrowed).
-inline PyObject* function_code(PyObject* f) noexcept { return reinterpret_cast<PyFunctionObject*>(f)->func_code; }
-inline PyObject* function_globals(PyObject* f) noexcept {
-    return reinterpret_cast<PyFunctionObject*>(f)->func_globals;
-}
-inline PyObject* function_builtins(PyObject* f) noexcept {
-    return reinterpret_cast<PyFunctionObject*>(f)->func_builtins;
-}
-
 
 // ---- profiling -------------------------------------------------------------------
 // (Probe::profile_hook, Probe::frame_links)

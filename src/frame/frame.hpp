@@ -11,6 +11,7 @@
 #include "ref.hpp"
 #include "shortcut.hpp"
 #include "small_vec.hpp"
+#include "dict_memo.hpp"
 
 namespace vk {
 

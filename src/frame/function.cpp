@@ -267,7 +267,9 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    set_field(reinterpret_cast<Function*>(self)->defaults, Ref::borrow(value));
+    Function* f = reinterpret_cast<Function*>(self);
+    set_field(f->defaults, Ref::borrow(value));
+    f->frame->functions_changed = true;
     return 0;
 }
 int set_kwdefaults(PyObject* self, PyObject* value, void*) {
@@ -276,7 +278,9 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
         return -1;
     }
-    set_field(reinterpret_cast<Function*>(self)->kwdefaults, Ref::borrow(value));
+    Function* f = reinterpret_cast<Function*>(self);
+    set_field(f->kwdefaults, Ref::borrow(value));
+    f->frame->functions_changed = true;
     return 0;
 }
 PyObject* get_annotations(PyObject* self, void*) {

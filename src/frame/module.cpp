@@ -502,11 +502,10 @@ int GlobalName::init() noexcept {
 }
 
 Ref GlobalName::get(const ModuleFrame& frame) noexcept {
-    // The cache holds while neither dict has changed since the lookup.
-    const bool cacheable = py311::usable(py311::Probe::dict_version);
-    if (cacheable && cached && py311::dict_version(frame.dict) == dict_version &&
-        py311::dict_version(frame.builtins_dict) == builtins_version)
-        return Ref::borrow(cached);
+    PyObject* const dicts[2] = {frame.dict, frame.builtins_dict};
+    if (PyObject* const* v = found.find(dicts)) return Ref::borrow(*v);
+    // Remembered only when neither lookup could run code.
+    const bool pure = lookup_runs_no_code(frame.dict) && lookup_runs_no_code(frame.builtins_dict);
     PyObject* v = PyDict_GetItemWithError(frame.dict, name);
     if (!v) {
         if (PyErr_Occurred()) return Ref();
@@ -516,20 +515,14 @@ Ref GlobalName::get(const ModuleFrame& frame) noexcept {
             return Ref();
         }
     }
-    if (cacheable) {
-        cached = v;
-        dict_version = py311::dict_version(frame.dict);
-        builtins_version = py311::dict_version(frame.builtins_dict);
-    }
+    if (pure) found.remember(dicts, v);
     return Ref::borrow(v);
 }
 
 bool GlobalName::is(const ModuleFrame& frame, PyObject* expected) noexcept {
-    // The value `get` would give: the cached one while both dicts are
-    // unchanged, else a fresh lookup (a failing one answers false).
-    if (cached && py311::usable(py311::Probe::dict_version) && py311::dict_version(frame.dict) == dict_version &&
-        py311::dict_version(frame.builtins_dict) == builtins_version)
-        return cached == expected;
+    PyObject* const dicts[2] = {frame.dict, frame.builtins_dict};
+    if (PyObject* const* v = found.find(dicts)) return *v == expected;
+    if (!lookup_runs_no_code(frame.dict) || !lookup_runs_no_code(frame.builtins_dict)) return false;
     Ref v = get(frame);
     if (!v) PyErr_Clear();
     return v && v.get() == expected;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "dict_memo.hpp"
 #include "function.hpp"
 #include "shortcut.hpp"
 
@@ -41,6 +42,9 @@ struct ModuleFrame {
     PyObject* builtins_module = nullptr;
     PyObject* builtins_dict = nullptr;
     PyObject* resolved[16] = {};      // builtins resolved at load, in `info.builtins` order
+    // The `__defaults__` or `__kwdefaults__` of a function of this module was
+    // replaced: what its calls compute may differ from what it did at load.
+    bool functions_changed = false;
 
     explicit ModuleFrame(const ModuleInfo& info) noexcept;
 
@@ -57,21 +61,21 @@ struct ModuleFrame {
 };
 
 // A module global looked up at call time (the namespace, then `builtins`),
-// with the lookup cached while neither dict changes. Failing lookups raise
-// NameError "name '%U' is not defined".
+// with the lookup remembered while neither dict changes (and neither could
+// run code in a lookup: DictMemo). Failing lookups raise NameError "name
+// '%U' is not defined".
 struct GlobalName {
     const char* text;
-    PyObject* name = nullptr;   // interned, created at load
-    uint64_t dict_version = 0;
-    uint64_t builtins_version = 0;
-    PyObject* cached = nullptr; // borrowed; valid while the versions match
+    PyObject* name = nullptr;          // interned, created at load
+    DictMemo<2, PyObject*> found;      // the value (borrowed: the dict holding it is unchanged)
 
     explicit constexpr GlobalName(const char* t) noexcept : text(t) {}
     int init() noexcept;
     Ref get(const ModuleFrame& frame) noexcept;
-    // Whether the value `get` would give is `expected` (a failing lookup
-    // answers false, with no exception set); for shortcuts that are valid
-    // only while a global is the load-time object.
+    // Whether the value `get` would give is `expected`, for the guards of
+    // shortcuts that are valid only while a global is the load-time object.
+    // Runs no code: false (no exception set) when the lookup fails or could
+    // run code.
     bool is(const ModuleFrame& frame, PyObject* expected) noexcept;
 };
 

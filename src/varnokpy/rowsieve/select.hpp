@@ -34,7 +34,6 @@ PyObject* select_steps(PyObject* self, SelectArgs& vals) noexcept;
 // `_isstr(v)`: 1, 0 or -1 with an exception set.
 // CAUTION: may run arbitrary Python code
 int is_str(PyObject* v) noexcept {
-    if (Shortcut s = native::count_isstr(native::isstr(v)); s.taken()) return s.ok() ? s.take().get() == Py_True : -1;
     Ref f = g_isstr.get(frame);
     if (!f) return -1;
     Ref r = vk::call(f.get(), {v});
@@ -117,7 +116,6 @@ Ref expand_position(PyObject* self, PyObject* vals, Py_ssize_t k) noexcept {
 // CAUTION: may run arbitrary Python code
 Ref expand(PyObject* self, SelectArgs& vals, bool* done) noexcept {
     *done = false;
-    if (native::count_nothing_expands(native::nothing_expands(vals.items, vals.n))) return Ref();
     for (Py_ssize_t k = 0; k < vals.n; ++k) {
         PyObject* v = vals[k];
         const int s = is_str(v);

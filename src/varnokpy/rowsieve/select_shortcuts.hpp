@@ -1,24 +1,11 @@
-// Shortcuts of selection: phase 1 when it can expand nothing, `_isstr`
-// answered without its call where its code is proven to be the string test,
-// and the warm query (phases 2 to 4 on a field index that exists) in C.
+// Shortcuts of selection: phase 1 passing over an argument that cannot
+// expand without its throw-away result, and the warm query (phases 2 to 4 on
+// a field index that exists) in C.
 #pragma once
 
 namespace native {
 
-vk::ShortcutCounter count_nothing_expands("nothing_expands"), count_isstr("isstr"),
-    count_unexpanded("unexpanded"), count_select("select");
-
-// `_isstr(v)` without the call, when `_isstr` is the string test and `v` is
-// a str or of a type whose `isinstance(v, str)` reads nothing that Python
-// code could provide; any other `v` is left to the call.
-Shortcut isstr(PyObject* v) noexcept {
-    if (!isstr_known()) return Shortcut::not_taken();
-    const bool is_str = PyUnicode_Check(v);
-    if (!is_str && !plain_non_string(Py_TYPE(v))) return Shortcut::not_taken();
-    vk::StandIn call(vk::StandIn::python);
-    if (!call) return Shortcut::not_taken();
-    return Shortcut::done(Ref::borrow(is_str ? Py_True : Py_False));
-}
+vk::ShortcutCounter count_unexpanded("unexpanded"), count_select("select");
 
 // Would `iter(v)` fail? Exactly the test that PyObject_GetIter makes, which
 // runs no Python code.
@@ -31,25 +18,6 @@ inline bool expansion_fails_unseen(PyObject* v) noexcept {
     if (!not_iterable(v) || !construction_known()) return false;
     vk::StandIn calls;  // for `rowsieve([])`
     return bool(calls);
-}
-
-// Phase 1 over all arguments at once, when it can expand none of them: each
-// is a str, which `_isstr` (the string test) keeps whole, or a value of the
-// interpreter's own types that `_isstr` answers false for and that is not
-// iterable, whose throw-away result nobody could see. Skips the calls of
-// `_isstr` and of `rowsieve([])`.
-bool nothing_expands(PyObject* const* vals, Py_ssize_t n) noexcept {
-    if (!isstr_known()) return false;
-    bool strings_only = true;
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        PyObject* v = vals[k];
-        if (PyUnicode_Check(v)) continue;
-        if (!plain_non_string(Py_TYPE(v)) || !not_iterable(v)) return false;
-        strings_only = false;
-    }
-    if (!strings_only && !construction_known()) return false;
-    vk::StandIn isstr_calls(vk::StandIn::python), construction_calls;
-    return isstr_calls && (strings_only || construction_calls);
 }
 
 // `v != wild` for plain values whose comparison runs no Python code: 1 or 0,

@@ -26,7 +26,7 @@ struct Names {
     PyObject *wild, *scalar, *tuplelen;                        // the wildcard and the mode
     PyObject *index, *contents, *prev, *next, *prevc, *nextc;  // the caches (kCaches)
     PyObject *scalardelcheck, *scalaraddcheck, *makeindex, *repl, *clean, *extend, *append, *select, *contains;
-    PyObject *get, *itemgetter, *isinstance, *str, *isstr_name, *operator_name, *rowsieve_name, *co_consts;
+    PyObject *get, *itemgetter, *operator_name, *rowsieve_name;
 } N;
 
 // The caches of an instance, in the order in which clean() rebinds them:
@@ -113,12 +113,8 @@ int module_constants(vk::ModuleFrame&) noexcept {
             {&N.contains, "__contains__"},
             {&N.get, "get"},
             {&N.itemgetter, "itemgetter"},
-            {&N.isinstance, "isinstance"},
-            {&N.str, "str"},
-            {&N.isstr_name, "_isstr"},
             {&N.operator_name, "operator"},
             {&N.rowsieve_name, "rowsieve"},
-            {&N.co_consts, "co_consts"},
             {&kStar, "*"},
             {&kFieldSeparator, ", "},
             {&kRowOpen, " ( "},
