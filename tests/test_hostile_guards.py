@@ -215,7 +215,7 @@ SCENARIOS = [
     '''),
     ("prod: a coefficient key equal only once", ["prod"], r'''
         d = keyshelf({(1, 2): 2.0, (1, 3): 3.0})
-        show("warm", lambda: d.prod({(1, 2): 1.0, (1, 3): 1.0}))
+        show("warm", lambda: d.prod({(1, 2): 1.0, (1, 3): 1.0}, 1, "*"))
         class Once(tuple):
             seen = 0
             def __hash__(self):
@@ -224,7 +224,7 @@ SCENARIOS = [
                 Once.seen += 1
                 return Once.seen == 1
         c = {Once((1, 2)): 10.0}
-        show("prod", lambda: d.prod(c))
+        show("prod", lambda: d.prod(c, 1, "*"))
         print("eq calls", Once.seen)
     '''),
     ("extend: a released cache's __del__ appends to the batch", ["extend_fresh"], r'''

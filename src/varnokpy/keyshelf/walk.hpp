@@ -13,6 +13,31 @@
 
 namespace native {
 
+// Does every key of the dict `d` hash and compare in the interpreter's own
+// code (py311::is_plain_key)? Then a lookup of a plain key in it runs no
+// Python code, whatever it meets on its way, and where the key is found is
+// all it can observe. Scanned once per state of a dict: the answers for the
+// last few (dict, version) pairs are kept; version tags are never reused.
+bool keys_all_plain(PyObject* d) noexcept {
+    if (!py311::usable(Probe::dict_version) || !PyDict_Check(d)) return false;
+    struct Seen {
+        PyObject* dict;
+        uint64_t version;
+        bool answer;
+    };
+    static Seen seen[4] = {};
+    static unsigned next = 0;
+    const uint64_t version = py311::dict_version(d);
+    for (const Seen& s : seen)
+        if (s.dict == d && s.version == version) return s.answer;
+    bool answer = true;
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    while (answer && PyDict_Next(d, &at, &key, &value)) answer = py311::is_plain_key(key);
+    seen[next++ % std::size(seen)] = {d, version, answer};
+    return answer;
+}
+
 // The hash of a plain key, taken once and reused for every lookup of that key
 // in one step; any other key is hashed by every lookup, as the general path
 // does. Without the probes' blessing every key counts as not plain.
@@ -44,11 +69,13 @@ public:
     }
 
     // `key in mapping`, then, when it is, `mapping[key]` into `value`: 1
-    // found, 0 not, -1 failed. For an exact dict and a plain key the two
-    // are one lookup (neither can run code in between).
+    // found, 0 not, -1 failed. For an exact dict of plain keys and a plain
+    // key the two are one lookup: neither can run code, so nothing can tell
+    // them apart. Otherwise both are made, as the steps make them (a stored
+    // key's `__eq__` sees two comparisons).
     // CAUTION: may run arbitrary Python code
     int lookup_in(PyObject* mapping, Ref& value) noexcept {
-        if (PyDict_CheckExact(mapping) && plain()) {
+        if (PyDict_CheckExact(mapping) && plain() && keys_all_plain(mapping)) {
             PyObject* v = py311::dict_get_known_hash(mapping, key_, hash_);
             if (!v) return PyErr_Occurred() ? -1 : 0;
             value = Ref::borrow(v);
@@ -89,17 +116,23 @@ private:
 // list, which without positions is in the dict's own order), each key is
 // compared with the dict's next entry: when it is that entry's key itself,
 // the entry's value is what a dict lookup of the key would find (a dict
-// holds one entry per key), and no lookup is made. The first key that is
-// not the next entry's ends this for the rest of the walk.
+// holds one entry per key), and no lookup is made. That is invisible only
+// while every key of the dict is plain (the lookup it skips would run no
+// code, and a plain key's hash cannot have changed since it was stored); the
+// dict's keys are checked once per state of the dict. The first key that is
+// not the next entry's ends this for the rest of the walk, and so does any
+// change of the dict.
 class EntryCursor {
 public:
     EntryCursor(PyObject* self, PyObject* selection) noexcept
-        : self_(self), on_(PyDict_Check(self) && PyList_GET_SIZE(selection) == PyDict_GET_SIZE(self)) {}
+        : self_(self),
+          on_(PyDict_Check(self) && PyList_GET_SIZE(selection) == PyDict_GET_SIZE(self) && keys_all_plain(self)),
+          version_(on_ ? py311::dict_version(self) : 0) {}
 
     // The value of `key` in the dict when it is the next entry's key
     // (borrowed), else nullptr.
     PyObject* value_of(PyObject* key) noexcept {
-        if (!on_) return nullptr;
+        if (!on_ || py311::dict_version(self_) != version_) return on_ = false, nullptr;
         PyObject *k, *v;
         if (PyDict_Next(self_, &pos_, &k, &v) && k == key) return v;
         on_ = false;
@@ -110,6 +143,7 @@ private:
     PyObject* self_;
     Py_ssize_t pos_ = 0;
     bool on_;
+    uint64_t version_;
 };
 
 struct NoSizeHint {
