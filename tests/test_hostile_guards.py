@@ -227,7 +227,7 @@ SCENARIOS = [
         show("prod", lambda: d.prod(c, 1, "*"))
         print("eq calls", Once.seen)
     '''),
-    ("extend: a released cache's __del__ appends to the batch", ["extend_fresh"], r'''
+    ("extend: a released cache's __del__ appends to the batch", ["extend"], r'''
         r = rowsieve([(0, 0)])
         r.extend([(0, 1)])
         batch = [(1, i) for i in range(300)]

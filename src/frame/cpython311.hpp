@@ -420,4 +420,8 @@ inline bool enter_recursive_call(PyThreadState* ts, const char* where) noexcept 
 }
 inline void leave_recursive_call(PyThreadState* ts) noexcept { ts->recursion_remaining++; }
 
+// How many more nested calls thread `ts` may make before the next one raises
+// RecursionError.
+inline int recursion_remaining(PyThreadState* ts) noexcept { return ts->recursion_remaining; }
+
 }  // namespace vk::py311

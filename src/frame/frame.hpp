@@ -89,11 +89,27 @@ inline int setattr(PyObject* o, PyObject* name, PyObject* value) noexcept {
 //
 // A Python function of a sibling module (`_isstr`) is stood in for only while
 // no trace function would see its call either: `StandIn(StandIn::python)`.
+//
+// A StandIn also refuses near the recursion limit: the calls it stands in
+// for, and the calls they would make, count towards the limit, and a
+// shortcut that makes fewer nested calls must not succeed where the steps
+// raise RecursionError. Within `kStandInDepth` calls of the limit (far more
+// than any shortcut's steps nest) the steps run, and reach the limit as
+// they would.
+inline constexpr int kStandInDepth = 64;
+
+// The thread is at least kStandInDepth nested calls away from the recursion
+// limit (false when that cannot be told).
+inline bool depth_to_spare() noexcept {
+    return py311::passed(py311::Probe::recursion_depth) &&
+           py311::recursion_remaining(PyThreadState_Get()) > kStandInDepth;
+}
+
 class StandIn {
 public:
     enum Kind { native, python };
     explicit StandIn(Kind kind = native) noexcept
-        : allowed_(kind == native ? !profiling_active() : !python_calls_watched()) {}
+        : allowed_((kind == native ? !profiling_active() : !python_calls_watched()) && depth_to_spare()) {}
     StandIn(const StandIn&) = delete;
     StandIn& operator=(const StandIn&) = delete;
     explicit operator bool() const noexcept { return allowed_; }

@@ -42,7 +42,8 @@ using py311::Probe;
 // `super(cls, self).<name>` is the `dict` method of that name (dict defines
 // every name this class calls).
 bool super_reaches_dict(PyObject* cls, PyObject* self) noexcept {
-    if (!py311::usable(Probe::type_version) || builtin(B_super) != reinterpret_cast<PyObject*>(&PySuper_Type))
+    if (!py311::usable(Probe::type_version) || builtin(B_super) != reinterpret_cast<PyObject*>(&PySuper_Type) ||
+        !vk::depth_to_spare())
         return false;
     PyObject* mro = Py_TYPE(self)->tp_mro;
     if (!mro || !PyTuple_Check(mro)) return false;
@@ -88,7 +89,8 @@ PyObject* plain_position_map(PyObject* self) noexcept {
 // lookup and `expected` on the type, resolving the method is a look into the
 // instance dict.
 bool method_is(PyObject* obj, PyObject* name, PyObject* expected) noexcept {
-    if (!py311::usable(Probe::type_version) || !py311::usable(Probe::method_lookup)) return false;
+    if (!py311::usable(Probe::type_version) || !py311::usable(Probe::method_lookup) || !vk::depth_to_spare())
+        return false;
     PyTypeObject* t = Py_TYPE(obj);
     if (t->tp_getattro != PyObject_GenericGetAttr || py311::type_lookup(t, name) != expected) return false;
     PyObject* m = nullptr;

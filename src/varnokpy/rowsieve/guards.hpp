@@ -73,8 +73,11 @@ inline bool exact_pristine(PyObject* o) noexcept {
 
 // The instance dict of an exact instance of the unmodified class (borrowed),
 // or nullptr (not such an instance, or no dict yet).
+// Near the recursion limit no shortcut runs (vk::depth_to_spare): the steps
+// then reach the limit exactly as they would.
 inline PyObject* fast_dict(PyObject* self) noexcept {
-    return exact_pristine(self) && usable(Probe::managed_dict) ? py311::managed_dict(self) : nullptr;
+    return exact_pristine(self) && usable(Probe::managed_dict) && vk::depth_to_spare() ? py311::managed_dict(self)
+                                                                                      : nullptr;
 }
 
 // The methods that this class's code calls on an instance, as bits.

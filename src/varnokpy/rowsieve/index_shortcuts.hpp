@@ -67,13 +67,16 @@ struct BucketMaker {
         return uniform && kind0 == (int)scalar && (scalar || PyTuple_GET_SIZE(x) == len0);
     }
 
-    // `bucket.append(x)`, standing in for the call.
+    // `bucket.append(x)`, standing in for the call, with its check and its
+    // clean(): Python code may have run since the bucket was made (a key's
+    // `__hash__`, a finaliser run by the collector), and found the bucket
+    // and filled its caches. Only a quiet stretch, where no code runs,
+    // appends unchecked.
     // CAUTION: may run arbitrary Python code (clean() releases the old caches)
     Shortcut append(PyObject* bucket, PyObject* x) noexcept {
         PyObject* d = fast_dict(bucket);
         vk::StandIn calls;
         if (!d || !own_methods(d, M_append) || !calls) return Shortcut::not_taken();
-        if (takes_unchecked(x)) return Shortcut::status(PyList_Append(bucket, x));
         return calls.answer(F.append, native::append(bucket, x));
     }
 };

@@ -230,6 +230,17 @@ int append_items(PyObject* list, PyObject* items) noexcept {
 
 constexpr Py_ssize_t kCopyWhileChecking = 256;
 
+// Do the lists `a` and `b` hold the same objects in the same order?
+bool same_items(PyObject* a, PyObject* b) noexcept {
+    const Py_ssize_t n = PyList_GET_SIZE(a);
+    if (PyList_GET_SIZE(b) != n) return false;
+    PyObject* const* x = py311::list_items(a);
+    PyObject* const* y = py311::list_items(b);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (x[i] != y[i]) return false;
+    return true;
+}
+
 // The steps of extend() after `L` became a list, on an instance dict that
 // shadows neither `__scalaraddcheck` nor `clean` (the caller holds it), with
 // `calls` standing in for those two calls; `items` satisfies native_items().
@@ -251,6 +262,10 @@ Shortcut extend_steps(vk::StandIn& calls, PyObject* self, PyObject* dict, PyObje
     if (!checked.taken()) return checked;
     if (!checked.ok()) return calls.answer(F.scalaraddcheck, std::move(checked));
     if (calls.status(F.clean, store_fresh_caches(dict)) < 0) return Shortcut::failed();
+    // clean() may have run Python code that changed the batch: the steps
+    // then extend by its current items, so the copy serves only while it
+    // still holds them.
+    if (copy && !same_items(items, copy.get())) copy = Ref();
     PyObject* batch = copy ? copy.get() : items;
     const Py_ssize_t m = PyList_GET_SIZE(self);
     if (m == 0 && (copy || owned) && PyList_CheckExact(batch)) {
