@@ -285,11 +285,9 @@ SCENARIOS = [
             n = 0
             def __iadd__(self, other):
                 Acc.n += 1
-                if Acc.n == 2:
+                if Acc.n == 1:
                     keyshelf._iteritems_internal.__name__ = "renamed"
                     del d[(2, 2)]
-                    d[(2, 2)] = None
-                    d[(9, 9)] = 1
                 return self
         ks.LinExpr = Acc
         try:
@@ -351,9 +349,10 @@ SCENARIOS = [
     '''),
     ("a generator's name after its function is renamed", [], r'''
         d = keyshelf({(1, 2): 1, (1, 3): 2})
-        g = keyshelf._iteritems_internal(d, "*", "*")
+        g = keyshelf.iteritems(d, "*", "*")
         next(g)
-        keyshelf._iteritems_internal.__name__ = "x" * 40 + "renamed"
+        keyshelf.iteritems.__name__ = "x" * 40 + "renamed"
+        g.__name__ = "y" * 40 + "renamed"
         gc.collect()
         for i in range(1000):
             "y" * 47

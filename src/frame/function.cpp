@@ -537,8 +537,15 @@ void detail::add_call_entry(PyObject* fn) noexcept {
 }
 
 void add_body_entry(PyObject* fn) noexcept {
+    // Named as a generator's entries are: by its code's name, which stays
+    // what it was when `__name__` is replaced.
     const Function* f = reinterpret_cast<const Function*>(fn);
-    add_traceback_entry(PyUnicode_AsUTF8(f->name), f->frame->info.source_path, f->line);
+    // (Names in the table are ASCII: their text is the string's own data,
+    // read without a call that could replace the pending exception.)
+    PyObject* co_name = reinterpret_cast<PyCodeObject*>(f->code)->co_name;
+    const char* name = PyUnicode_IS_COMPACT_ASCII(co_name) ? static_cast<const char*>(PyUnicode_DATA(co_name))
+                                                           : PyUnicode_AsUTF8(f->name);
+    add_traceback_entry(name, f->frame->info.source_path, f->line);
 }
 
 }  // namespace vk

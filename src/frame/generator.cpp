@@ -23,7 +23,7 @@ void finish_body(Generator* g) noexcept {
 // the generator function's code, or of a code object that stands for the
 // generator expression.
 [[gnu::noinline]] PyObject* resume_profiled(Generator* g) noexcept {
-    PyObject* code = g->code ? g->code : generator_site_code(g->filename, g->line, g->tb_name);
+    PyObject* code = g->code ? g->code : generator_site_code(g->filename, g->line, PyUnicode_AsUTF8(g->tb_name));
     if (!code) return nullptr;
     return run_profiled(code, profiled_module_globals(), reinterpret_cast<PyObject*>(g),
                         [g]() noexcept { return g->body->resume(); });
@@ -61,7 +61,7 @@ PyObject* generator_next(PyObject* self) noexcept {
                 Py_XDECREF(tb);
                 PyErr_Restore(t2, v2, tb2);
             }
-            add_traceback_entry(g->tb_name, g->filename, g->line);
+            add_traceback_entry(PyUnicode_AsUTF8(g->tb_name), g->filename, g->line);
         }
         finish_body(g);
     }
@@ -123,7 +123,7 @@ PyObject* generator_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
     // The body has no handler: the exception ends the generator where it
     // stands, and its frame shows in the traceback.
     if (g->body) {
-        add_traceback_entry(g->tb_name, g->filename, g->line);
+        add_traceback_entry(PyUnicode_AsUTF8(g->tb_name), g->filename, g->line);
         g->started = true;
         Py_INCREF(self);
         finish_body(g);
@@ -167,6 +167,7 @@ void generator_dealloc(PyObject* self) noexcept {
     finish_body(g);
     Py_CLEAR(g->name);
     Py_CLEAR(g->qualname);
+    Py_CLEAR(g->tb_name);
     Py_CLEAR(g->code);
     PyObject_GC_Del(self);
 }
@@ -224,7 +225,7 @@ Ref make_generator(const char* name, const char* qualname, const char* filename,
     g->body = body;
     g->name = PyUnicode_InternFromString(name);
     g->qualname = PyUnicode_InternFromString(qualname);
-    g->tb_name = name;
+    g->tb_name = Py_XNewRef(g->name);
     g->filename = filename;
     g->code = nullptr;
     g->line = line;

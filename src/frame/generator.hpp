@@ -30,7 +30,8 @@ struct Generator {
     GenBody* body;          // nullptr once finished
     PyObject* name;
     PyObject* qualname;
-    const char* tb_name;    // plain name for traceback entries inside the body
+    PyObject* tb_name;      // plain name for traceback entries inside the body (the name at
+                            // creation; held, since `__name__` may be replaced)
     const char* filename;
     PyObject* code;         // the generator function's code, or nullptr (a generator expression)
     int line;
