@@ -277,6 +277,48 @@ SCENARIOS = [
         for e in events:
             print(e)
     '''),
+    ("profiler set while prod passes over a key", ["prod"], r'''
+        events = []
+        def prof(frame, event, arg):
+            events.append((event, getattr(arg, "__name__", None) if event.startswith("c_") else frame.f_code.co_name))
+        class Trap(tuple):
+            __hash__ = tuple.__hash__
+            def __eq__(self, other):
+                sys.setprofile(prof)
+                return False
+        d = keyshelf({(0, j): float(j) for j in range(4)})
+        show("warm", lambda: d.prod({(0, 0): 1.0}, 0, "*"))
+        c = {(0, 0): 1.0, Trap((0, 1)): 2.0, (0, 2): 3.0, (0, 3): 4.0}
+        total = d.prod(c, 0, "*")
+        sys.setprofile(None)
+        print("prod", total)
+        for e in events:
+            print(e)
+    '''),
+    ("profiler set from a key's __hash__ during select", ["select"], r'''
+        events = []
+        def prof(frame, event, arg):
+            events.append((event, getattr(arg, "__name__", None) if event.startswith("c_") else frame.f_code.co_name))
+        class K:
+            armed = False
+            def __init__(self, v):
+                self.v = v
+            def __hash__(self):
+                if K.armed:
+                    K.armed = False
+                    sys.setprofile(prof)
+                return hash(self.v)
+            def __eq__(self, other):
+                return isinstance(other, K) and self.v == other.v
+        d = keyshelf({K(i): i for i in range(4)})
+        show("warm", lambda: d.select())
+        K.armed = True
+        values = d.select()
+        sys.setprofile(None)
+        print("select", values)
+        for e in events:
+            print(e)
+    '''),
     ("traceback name changed mid-walk", ["sum"], r'''
         import traceback
         d = keyshelf({(i, j): i for i in range(3) for j in range(3)})

@@ -58,6 +58,21 @@ public:
         return add(term.get());
     }
 
+    // `result += term` for every term of the generator `terms`, as
+    // `_sum_terms` loops; a failing term already carries the entries of
+    // the generators it came from.
+    // CAUTION: may run arbitrary Python code
+    int add_all(PyObject* terms) noexcept {
+        for (;;) {
+            Ref term = Ref::steal(PyIter_Next(terms));
+            if (!term) {
+                adding_failed_ = PyErr_Occurred();
+                return adding_failed_ ? -1 : 0;
+            }
+            if (add(term.get()) < 0) return -1;
+        }
+    }
+
     bool adding_failed() const noexcept { return adding_failed_; }
     Ref finish() noexcept { return std::move(result_); }
 
@@ -84,33 +99,77 @@ Shortcut accumulate_inline(vk::StandIn& calls, const GenexprSite& genexpr, Produ
     return Shortcut::done(sum.finish());
 }
 
+// The generator expression at `site` over the generator `pairs`, for the
+// rest of an inline sum.
+Ref terms_over(vk::Function* fn, const GenexprSite& site, TermsBody::Kind kind, PyObject* pairs,
+               PyObject* owner) noexcept {
+    return make_genexpr(fn->tb_name, site, kind, pairs, owner);
+}
+
 // sum(self, *vals): `_sum_terms(v for k, v in self._iteritems_internal(*vals))`
 // CAUTION: may run arbitrary Python code
-Shortcut sum(PyObject* self, Vals vals) noexcept {
+Shortcut sum(vk::Function* fn, PyObject* self, Vals vals) noexcept {
     if (!sums_inline(self)) return Shortcut::not_taken();
     vk::StandIn calls;
     if (!calls) return Shortcut::not_taken();
     return accumulate_inline(calls, kSumGenexpr, [&](InlineSum& acc) noexcept {
-        return walk_selection(self, vals, [&](PyObject*, KeyHash&, PyObject* value) noexcept {
-            return acc.add(value);
-        });
+        auto add = [&](PyObject*, KeyHash&, PyObject* value) noexcept { return acc.add(value) < 0 ? -1 : 1; };
+        auto handover = [&](PyObject* rest, bool) noexcept -> int {
+            Ref pairs = pairs_from(self, rest);
+            Ref terms = pairs ? terms_over(fn, kSumGenexpr, TermsBody::Values, pairs.get(), Py_None) : Ref();
+            return terms ? acc.add_all(terms.get()) : -1;
+        };
+        return walk_selection(self, vals, add, handover);
     });
+}
+
+// The rest of a resumption of prod's generator expression that the walk
+// began: pairs from the generator `pairs` until one yields a term, added.
+// 0 (the term added, or no pair left: `*exhausted` tells), or -1.
+// CAUTION: may run arbitrary Python code
+int finish_prod_resumption(InlineSum& acc, PyObject* pairs, PyObject* d, bool* exhausted) noexcept {
+    for (;;) {
+        Ref pair = Ref::steal(PyIter_Next(pairs));
+        if (!pair) {
+            *exhausted = true;
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        Ref key, value;
+        if (unpack_pair(pair.get(), key, value) < 0) return -1;
+        pair.reset();
+        const int found = PySequence_Contains(d, key.get());
+        if (found < 0) return -1;
+        if (!found) continue;
+        Ref coefficient = Ref::steal(PyObject_GetItem(d, key.get()));
+        if (!coefficient) return -1;
+        return acc.add_product(coefficient.get(), value.get());
+    }
 }
 
 // prod(self, d, *vals) walking the selection:
 // `_sum_terms(d[k] * v for k, v in self._iteritems_internal(*vals) if k in d)`
 // CAUTION: may run arbitrary Python code
-Shortcut prod_over_selection(PyObject* self, PyObject* d, Vals vals) noexcept {
+Shortcut prod_over_selection(vk::Function* fn, PyObject* self, PyObject* d, Vals vals) noexcept {
     if (!sums_inline(self)) return Shortcut::not_taken();
     vk::StandIn calls;
     if (!calls) return Shortcut::not_taken();
     return accumulate_inline(calls, kProdGenexpr, [&](InlineSum& acc) noexcept {
-        return walk_selection(self, vals, [&](PyObject*, KeyHash& key, PyObject* value) noexcept -> int {
+        auto add = [&](PyObject*, KeyHash& key, PyObject* value) noexcept -> int {
             Ref coefficient;
             const int found = key.lookup_in(d, coefficient);
             if (found <= 0) return found;
-            return acc.add_product(coefficient.get(), value);
-        });
+            return acc.add_product(coefficient.get(), value) < 0 ? -1 : 1;
+        };
+        auto handover = [&](PyObject* rest, bool mid) noexcept -> int {
+            Ref pairs = pairs_from(self, rest);
+            if (!pairs) return -1;
+            bool exhausted = false;
+            if (mid && (finish_prod_resumption(acc, pairs.get(), d, &exhausted) < 0 || exhausted))
+                return PyErr_Occurred() ? -1 : 0;
+            Ref terms = terms_over(fn, kProdGenexpr, TermsBody::SelectionFirst, pairs.get(), d);
+            return terms ? acc.add_all(terms.get()) : -1;
+        };
+        return walk_selection(self, vals, add, handover);
     });
 }
 
@@ -145,7 +204,7 @@ PyObject* sum_over_selection(vk::Function* fn, const GenexprSite& site, TermsBod
 // sum(self, *vals): _sum_terms(v for k, v in self._iteritems_internal(*vals))
 // CAUTION: may run arbitrary Python code
 PyObject* sum_values(vk::Function* fn, PyObject* self, Vals vals) noexcept {
-    if (vk::Shortcut s = count_sum(native::sum(self, vals)); s.taken()) return s.release();
+    if (vk::Shortcut s = count_sum(native::sum(fn, self, vals)); s.taken()) return s.release();
     return sum_over_selection(fn, kSumGenexpr, TermsBody::Values, self, vals, Py_None);
 }
 PyObject* keyshelf_sum(vk::Function* fn, PyObject* const* a) noexcept { return sum_values(fn, a[0], Vals::of(a[1])); }
@@ -178,7 +237,7 @@ PyObject* prod_over_coefficients(vk::Function* fn, PyObject* self, PyObject* d) 
 // _sum_terms(d[k] * v for k, v in self._iteritems_internal(*vals) if k in d)
 // CAUTION: may run arbitrary Python code
 PyObject* prod_over_selection(vk::Function* fn, PyObject* self, PyObject* d, Vals vals) noexcept {
-    if (vk::Shortcut s = count_prod(native::prod_over_selection(self, d, vals)); s.taken()) return s.release();
+    if (vk::Shortcut s = count_prod(native::prod_over_selection(fn, self, d, vals)); s.taken()) return s.release();
     return sum_over_selection(fn, kProdGenexpr, TermsBody::SelectionFirst, self, vals, d);
 }
 

@@ -110,8 +110,10 @@ class PairsBody final : public BodyScaffold<PairsBody, 3> {
 public:
     enum : size_t { kIt, kVals, kSelf };
 
-    PairsBody(PyObject* self, PyObject* vals, PyObject* warning) noexcept
-        : BodyScaffold({nullptr, vals, self}), warning_(warning) {}
+    // `it`: the iterator of a selection already started (the walk goes on
+    // from where it is), or nullptr.
+    PairsBody(PyObject* self, PyObject* vals, PyObject* warning, PyObject* it = nullptr) noexcept
+        : BodyScaffold({it, vals, self}), warning_(warning) {}
 
     // CAUTION: may run arbitrary Python code
     PyObject* step(Held& held) noexcept {

@@ -42,9 +42,19 @@ Shortcut select(PyObject* self, Vals vals) noexcept {
     vk::StandIn calls;  // for `_iteritems_internal` and its resumptions
     if (!calls) return Shortcut::not_taken();
     ValueBuffer values;
-    const int r = walk_selection(self, vals, [&](PyObject*, KeyHash&, PyObject* value) noexcept {
-        return values.push(value);
-    }, [&](Py_ssize_t n) noexcept { values.reserve(n); });
+    auto gather = [&](PyObject*, KeyHash&, PyObject* value) noexcept { return values.push(value) < 0 ? -1 : 1; };
+    // The rest of the loop over `self._iteritems_internal(*vals)`, made.
+    auto handover = [&](PyObject* rest, bool) noexcept -> int {
+        Ref pairs = pairs_from(self, rest);
+        if (!pairs) return -1;
+        for (;;) {
+            Ref pair = Ref::steal(PyIter_Next(pairs.get()));
+            if (!pair) return PyErr_Occurred() ? -1 : 0;
+            Ref key, value;
+            if (unpack_pair(pair.get(), key, value) < 0 || values.push(value.get()) < 0) return -1;
+        }
+    };
+    const int r = walk_selection(self, vals, gather, handover, [&](Py_ssize_t n) noexcept { values.reserve(n); });
     return r < 0 ? Shortcut::failed() : Shortcut::done(values.to_list());
 }
 

@@ -13,7 +13,7 @@ PyObject* builtin(Builtin b) noexcept { return frame.builtin(b); }
 struct Names {
     PyObject *wild, *pos, *keylist, *legacy;
     PyObject *clean, *setord, *keys, *values, *items, *keys_internal, *iteritems_internal;
-    PyObject *select, *sort, *warn, *get, *getitem;
+    PyObject *select, *sort, *warn, *get, *getitem, *setstate;
     PyObject *init, *setitem, *delitem, *clear, *pop, *popitem, *update;
 } N;
 
@@ -66,6 +66,7 @@ int module_constants(vk::ModuleFrame&) noexcept {
         {&N.warn, "warn"},
         {&N.get, "get"},
         {&N.getitem, "__getitem__"},
+        {&N.setstate, "__setstate__"},
         {&N.init, "__init__"},
         {&N.setitem, "__setitem__"},
         {&N.delitem, "__delitem__"},

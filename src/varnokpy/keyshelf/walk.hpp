@@ -150,14 +150,47 @@ struct NoSizeHint {
     void operator()(Py_ssize_t) const noexcept {}
 };
 
+// An iterator over the list `sel` that has gone past its first `i` items,
+// as `iter(sel)` would be after `i` steps.
+Ref list_iterator_at(PyObject* sel, Py_ssize_t i) noexcept {
+    Ref it = Ref::steal(PyObject_GetIter(sel));
+    if (!it || i == 0) return it;
+    Ref position = Ref::steal(PyLong_FromSsize_t(i));
+    if (!position) return Ref();
+    // list_iterator.__setstate__: the interpreter's own, runs no Python code.
+    Ref done = Ref::steal(PyObject_CallMethodOneArg(it.get(), N.setstate, position.get()));
+    if (!done) return Ref();
+    return it;
+}
+
+// `self._iteritems_internal(...)` as a generator that goes on walking `rest`,
+// the iterator of a selection already started.
+Ref pairs_from(PyObject* self, PyObject* rest) noexcept {
+    return spawn(reinterpret_cast<vk::Function*>(load.iteritems_internal),
+                 new (std::nothrow) PairsBody(self, nullptr, nullptr, rest));
+}
+
 // One walk over the selection as `_iteritems_internal` makes it, run inline.
 // `visit(key, hash, value)` gets each key with its value, read at the moment
-// the pair would have been produced; a failure of the walk itself (key list,
-// select, iteration, value lookup) carries the generator's traceback entry.
-// `size_hint` learns the selection's length when it is known in advance.
+// the pair would have been produced, and answers 1 when the generator
+// expression it stands in for yields a term for the pair, 0 when that goes
+// on to the next pair within the same resumption, -1 on failure. A failure
+// of the walk itself (key list, select, iteration, value lookup) carries the
+// generator's traceback entry. `size_hint` learns the selection's length
+// when it is known in advance.
+//
+// The walk stands in for the resumptions of the generators only while
+// nobody would be told of them: before each resumption that the steps make
+// (every pair after the first, and the end), a vk::StandIn is asked again.
+// Once it refuses (Python code run by a step set a profile function, or
+// changed the recursion limit), `handover(rest, mid)` walks the rest of the
+// keys, `rest`, through the generators themselves; `mid` tells that the
+// generator expression is in the middle of a resumption (the previous pair
+// yielded no term).
 // CAUTION: may run arbitrary Python code
-template <class Visit, class SizeHint = NoSizeHint>
-int walk_selection(PyObject* self, Vals vals, Visit&& visit, SizeHint&& size_hint = SizeHint()) noexcept {
+template <class Visit, class Handover, class SizeHint = NoSizeHint>
+int walk_selection(PyObject* self, Vals vals, Visit&& visit, Handover&& handover,
+                   SizeHint&& size_hint = SizeHint()) noexcept {
     auto fail_walk = [&]() noexcept {
         vk::add_body_entry(load.iteritems_internal);
         return -1;
@@ -174,26 +207,36 @@ int walk_selection(PyObject* self, Vals vals, Visit&& visit, SizeHint&& size_hin
         return visit(key, hash, value.get());
     };
     const bool known = hashes_known();
+    bool mid = false;
     PyObject* sel = selection.get();
     if (PyList_Check(sel) && Py_TYPE(sel)->tp_iter == PyList_Type.tp_iter) {
         // The list iterator's walk: the size is read again at every step,
         // since a step may run Python code that changes the list.
         size_hint(PyList_GET_SIZE(sel));
         EntryCursor cursor(self, sel);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sel); ++i) {
+        for (Py_ssize_t i = 0;; ++i) {
+            if (i > 0 && !vk::StandIn()) {
+                Ref rest = list_iterator_at(sel, i);
+                return rest ? handover(rest.get(), mid) : fail_walk();
+            }
+            if (i >= PyList_GET_SIZE(sel)) return 0;
             Ref key = Ref::borrow(PyList_GET_ITEM(sel, i));
             KeyHash hash(key.get(), known);
-            if (step(hash, key.get(), &cursor) < 0) return -1;
+            const int r = step(hash, key.get(), &cursor);
+            if (r < 0) return -1;
+            mid = r == 0;
         }
-        return 0;
     }
     Ref it = Ref::steal(PyObject_GetIter(sel));
     if (!it) return fail_walk();
-    for (;;) {
+    for (bool first = true;; first = false) {
+        if (!first && !vk::StandIn()) return handover(it.get(), mid);
         Ref key = Ref::steal(PyIter_Next(it.get()));
         if (!key) return PyErr_Occurred() ? fail_walk() : 0;
         KeyHash hash(key.get(), known);
-        if (step(hash, key.get(), nullptr) < 0) return -1;
+        const int r = step(hash, key.get(), nullptr);
+        if (r < 0) return -1;
+        mid = r == 0;
     }
 }
 
