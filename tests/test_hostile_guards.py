@@ -126,6 +126,21 @@ SCENARIOS = [
         armed.append(1)
         show("append", lambda: r.append((7, 8)))
     '''),
+    ("index cache: a pattern key with a Python __eq__", ["select"], r'''
+        r = rowsieve([(1, 2), (1, 3), (2, 3)])
+        show("warm", lambda: r.select(1, "*"))
+        show("warm", lambda: r.select(1, "*"))
+        calls = []
+        class P(tuple):
+            __hash__ = tuple.__hash__
+            def __eq__(self, other):
+                calls.append(other)
+                return False
+        vars(r)["_rowsieve__index"][P((0,))] = {}
+        show("select", lambda: r.select(1, "*"))
+        show("select", lambda: r.select(2, "*"))
+        print("eq calls", len(calls))
+    '''),
     ("operator module: a colliding key frees the cache a warm select holds", ["select", "itemgetter"], r'''
         r = rowsieve([(1, 2), (1, 3), (2, 3)])
         show("warm", lambda: r.select(1, "*"))

@@ -85,4 +85,12 @@ private:
     bool set_ = false;
 };
 
+// Does every key of the dict `d` (of any dict type) hash and compare in the
+// interpreter's own code (py311::is_plain_key)? Then looking a plain key up
+// in it runs no Python code, whatever it meets on its way, and where the key
+// is found is all that the lookup can observe. Scanned once per state of a
+// dict: the answers for the last few (dict, version) pairs are kept, and
+// version tags are never reused. False when the probes forbid telling.
+bool keys_all_plain(PyObject* d) noexcept;
+
 }  // namespace vk

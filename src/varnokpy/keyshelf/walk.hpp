@@ -13,31 +13,6 @@
 
 namespace native {
 
-// Does every key of the dict `d` hash and compare in the interpreter's own
-// code (py311::is_plain_key)? Then a lookup of a plain key in it runs no
-// Python code, whatever it meets on its way, and where the key is found is
-// all it can observe. Scanned once per state of a dict: the answers for the
-// last few (dict, version) pairs are kept; version tags are never reused.
-bool keys_all_plain(PyObject* d) noexcept {
-    if (!py311::usable(Probe::dict_version) || !PyDict_Check(d)) return false;
-    struct Seen {
-        PyObject* dict;
-        uint64_t version;
-        bool answer;
-    };
-    static Seen seen[4] = {};
-    static unsigned next = 0;
-    const uint64_t version = py311::dict_version(d);
-    for (const Seen& s : seen)
-        if (s.dict == d && s.version == version) return s.answer;
-    bool answer = true;
-    Py_ssize_t at = 0;
-    PyObject *key, *value;
-    while (answer && PyDict_Next(d, &at, &key, &value)) answer = py311::is_plain_key(key);
-    seen[next++ % std::size(seen)] = {d, version, answer};
-    return answer;
-}
-
 // The hash of a plain key, taken once and reused for every lookup of that key
 // in one step; any other key is hashed by every lookup, as the general path
 // does. Without the probes' blessing every key counts as not plain.
@@ -75,7 +50,7 @@ public:
     // key's `__eq__` sees two comparisons).
     // CAUTION: may run arbitrary Python code
     int lookup_in(PyObject* mapping, Ref& value) noexcept {
-        if (PyDict_CheckExact(mapping) && plain() && keys_all_plain(mapping)) {
+        if (PyDict_CheckExact(mapping) && plain() && vk::keys_all_plain(mapping)) {
             PyObject* v = py311::dict_get_known_hash(mapping, key_, hash_);
             if (!v) return PyErr_Occurred() ? -1 : 0;
             value = Ref::borrow(v);
@@ -126,7 +101,7 @@ class EntryCursor {
 public:
     EntryCursor(PyObject* self, PyObject* selection) noexcept
         : self_(self),
-          on_(PyDict_Check(self) && PyList_GET_SIZE(selection) == PyDict_GET_SIZE(self) && keys_all_plain(self)),
+          on_(PyDict_Check(self) && PyList_GET_SIZE(selection) == PyDict_GET_SIZE(self) && vk::keys_all_plain(self)),
           version_(on_ ? py311::dict_version(self) : 0) {}
 
     // The value of `key` in the dict when it is the next entry's key

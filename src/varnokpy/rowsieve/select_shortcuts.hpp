@@ -134,7 +134,7 @@ Shortcut select_warm(PyObject* self, PyObject* const* vals, Py_ssize_t n) noexce
     PyObject* cache = state_of(dict, S_index, N.index);
     Py_ssize_t positions[kMaxPatternPositions], npos;
     if (!wild || (scalar != Py_True && scalar != Py_False) || !cache || !PyDict_CheckExact(cache) ||
-        !plain_pattern(vals, n, wild, positions, npos))
+        !vk::keys_all_plain(cache) || !plain_pattern(vals, n, wild, positions, npos))
         return Shortcut::not_taken();
     if (scalar == Py_True) {
         if (n > 1) return Shortcut::not_taken();
@@ -145,7 +145,7 @@ Shortcut select_warm(PyObject* self, PyObject* const* vals, Py_ssize_t n) noexce
     }
     Pattern pattern = pattern_of(positions, npos);
     if (!pattern.tuple) return Shortcut::failed();
-    // The cache's keys are position tuples: looking one up runs no Python code.
+    // The cache's keys are all plain: looking a pattern up runs no Python code.
     PyObject* found = pattern.hash != -1 && usable(Probe::known_hash)
                           ? py311::dict_get_known_hash(cache, pattern.tuple.get(), pattern.hash)
                           : PyDict_GetItemWithError(cache, pattern.tuple.get());
