@@ -132,6 +132,47 @@ def test_sibling_variants_give_the_general_answers(variant):
     assert (variant == "counting") == ("_isstr calls 0" not in output)
 
 
+# Values read at remembered entry positions against the general lookups,
+# after every kind of change: assignment, deletion, growth of the dict, a
+# bucket changed through the base list's own mutators, keys that are not
+# plain.
+POSITIONS = r'''
+from varnokpy._keyshelf import keyshelf
+
+
+class Num(int):
+    """Not plain: an int subclass, hashed and compared like its int."""
+
+
+def show(label, d, queries):
+    for q in queries:
+        print(label, q, d.sum(*q), d.select(*q), d.prod({k: 2.0 for k in list(d)[::2]}, *q))
+
+
+queries = [(1, "*"), ("*", 2), (1, 2), ("*", "*")]
+d = keyshelf({(i, j): float(10 * i + j) for i in range(4) for j in range(5)})
+for label, change in [("warm", lambda: None), ("assign", lambda: d.__setitem__((1, 2), 99.0)),
+                      ("base assign", lambda: dict.__setitem__(d, (1, 3), -1.0)),
+                      ("delete", lambda: d.__delitem__((1, 0))),
+                      ("grow", lambda: d.update({(i, 7): float(i) for i in range(50)})),
+                      ("bucket", lambda: list.append(d._keys_internal().select(1, "*"), (1, 7))),
+                      ("bucket reversed", lambda: list.reverse(d._keys_internal().select("*", 2))),
+                      ("not plain", lambda: d.__setitem__((1, Num(9)), 5.0)),
+                      ("base delete", lambda: dict.__delitem__(d, (2, 2)))]:
+    change()
+    for rep in range(2):
+        try:
+            show(label, d, queries)
+        except KeyError as e:
+            print(label, "KeyError", e)
+'''
+
+
+def test_remembered_positions_follow_every_change():
+    output = general_vs_shortcuts(SETUP + POSITIONS, "standin")
+    assert "not plain" in output and "base delete" in output
+
+
 TRACE = r'''
 from varnokpy import warpmath
 from varnokpy._core import Var

@@ -33,7 +33,7 @@ namespace {
 constexpr const char* kProbeNames[] = {"dict_version", "str_keys", "type_version",
                                        // rowsieve's shortcuts
                                        "managed_dict", "str_table", "list_storage",
-                                       "known_hash",
+                                       "known_hash", "dict_entries",
                                        // keyshelf's shortcuts
                                        "hash_known", "method_lookup",
                                        // DraftRel's shortcuts
@@ -263,6 +263,45 @@ int probe_list_storage() noexcept {
         if (ca != cb || PyList_GET_SIZE(from.get()) != 0 ||
             PyObject_RichCompareBool(base.get(), to.get(), Py_EQ) != 1)
             return PyErr_Occurred() ? -1 : 0;
+    }
+    return 1;
+}
+
+int probe_dict_entries() noexcept {
+    // Dicts of int and tuple keys with 1- and 2-byte index tables, with
+    // deleted entries: every key is found at the entry that holds it, a key
+    // that is not there is not found, and the entries read by position are
+    // those that the public iteration gives.
+    for (long size : {5L, 100L, 3000L}) {
+        Ref d = Ref::steal(PyDict_New());
+        if (!d) return -1;
+        for (long i = 0; i < size; ++i) {
+            Ref k = Ref::steal(i % 2 ? Py_BuildValue("(li)", i, 7) : PyLong_FromLong(i * 31));
+            if (!k || PyDict_SetItem(d.get(), k.get(), k.get()) < 0) return -1;
+        }
+        Ref gone = Ref::steal(PyLong_FromLong(0));
+        if (!gone || PyDict_DelItem(d.get(), gone.get()) < 0) return -1;
+        if (!has_general_entries(d.get())) return 0;
+        Py_ssize_t at = 0, seen = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(d.get(), &at, &k, &v)) {
+            const Py_hash_t h = PyObject_Hash(k);
+            if (h == -1) return -1;
+            const Py_ssize_t ix = find_entry(d.get(), k, h);
+            if (ix < 0 || ix >= entry_count(d.get()) || entry_key(d.get(), ix) != k || entry_value(d.get(), ix) != v)
+                return 0;
+            ++seen;
+        }
+        if (seen != PyDict_GET_SIZE(d.get())) return 0;
+        Ref absent = Ref::steal(PyLong_FromLong(-12345));
+        if (!absent) return -1;
+        if (find_entry(d.get(), absent.get(), PyObject_Hash(absent.get())) != -1 ||
+            find_entry(d.get(), gone.get(), PyObject_Hash(gone.get())) != -1)
+            return 0;
+        // An equal key that is another object: only a comparison could tell.
+        Ref twin = Ref::steal(Py_BuildValue("(li)", 1L, 7));
+        if (!twin) return -1;
+        if (find_entry(d.get(), twin.get(), PyObject_Hash(twin.get())) != -2) return 0;
     }
     return 1;
 }
@@ -611,7 +650,7 @@ int probe_recursion_depth() noexcept {
 int (*const kProbes[])() noexcept = {probe_dict_version, probe_str_keys, probe_type_version,
                                      // rowsieve's shortcuts
                                      probe_managed_dict, probe_str_table, probe_list_storage,
-                                     probe_known_hash,
+                                     probe_known_hash, probe_dict_entries,
                                      // keyshelf's shortcuts
                                      probe_hash_known, probe_method_lookup,
                                      // DraftRel's shortcuts
@@ -704,6 +743,34 @@ size_t grown_capacity(Py_ssize_t needed, Py_ssize_t step) noexcept {
     return allocated;
 }
 }  // namespace
+
+Py_ssize_t find_entry(PyObject* d, PyObject* key, Py_hash_t hash) noexcept {
+    const detail::KeyTable* keys = detail::key_table(d);
+    const detail::GeneralEntry* entries = detail::general_entries(d);
+    const int log2_size = keys->log2_size;
+    const size_t mask = ((size_t)1 << log2_size) - 1;
+    size_t perturb = static_cast<size_t>(hash);
+    size_t i = static_cast<size_t>(hash) & mask;
+    for (;;) {
+        Py_ssize_t ix;
+        if (log2_size < 8)
+            ix = reinterpret_cast<const int8_t*>(keys->indices)[i];
+        else if (log2_size < 16)
+            ix = reinterpret_cast<const int16_t*>(keys->indices)[i];
+        else if (log2_size < 32)
+            ix = reinterpret_cast<const int32_t*>(keys->indices)[i];
+        else
+            ix = reinterpret_cast<const int64_t*>(keys->indices)[i];
+        if (ix >= 0) {
+            if (entries[ix].key == key) return ix;
+            if (entries[ix].hash == hash) return -2;
+        } else if (ix == -1) {  // an empty slot: the walk ends (-2 marks a deleted one)
+            return -1;
+        }
+        perturb >>= 5;
+        i = mask & (i * 5 + perturb + 1);
+    }
+}
 
 int list_reserve(PyObject* l, Py_ssize_t n) noexcept {
     auto* list = reinterpret_cast<PyListObject*>(l);

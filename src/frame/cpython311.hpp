@@ -40,6 +40,7 @@ enum class Probe : unsigned {
     str_table,        // a dict's own key table of str keys, read and written by position
     list_storage,     // a list's item array, its capacity and how the base list grows it
     known_hash,       // dict lookups, membership tests and stores with a hash computed beforehand
+    dict_entries,     // a dict's entries read by position, and the position of a key found by identity
     // keyshelf's shortcuts
     hash_known,        // hash_known agrees with PyObject_Hash (int, str, tuple keys)
     method_lookup,     // get_method agrees with PyObject_GetAttr
@@ -339,6 +340,47 @@ inline StrEntry* str_entries(PyObject* d) noexcept {
 inline bool str_keys_only(PyObject* d) noexcept {
     return detail::key_table(d)->kind != 0;
 }
+
+// ---- a dict's entries by position (Probe::dict_entries) ---------------------------
+//
+// A dict whose keys are not all strs keeps its entries in one table, in
+// insertion order, each with the key's hash; a deleted entry keeps its place
+// with no key and no value, and the table is only ever rebuilt on growth or
+// on a copy, so a key's position holds until the dict changes shape. Reading
+// an entry by position is how a walk that remembers positions finds a value
+// again without hashing the key or probing the index.
+
+namespace detail {
+struct GeneralEntry {
+    Py_hash_t hash;
+    PyObject* key;
+    PyObject* value;
+};
+inline GeneralEntry* general_entries(PyObject* d) noexcept {
+    KeyTable* keys = key_table(d);
+    return reinterpret_cast<GeneralEntry*>(keys->indices + ((size_t)1 << keys->log2_index_bytes));
+}
+}  // namespace detail
+
+// Does the dict `d` (of any dict type) keep such a table?
+inline bool has_general_entries(PyObject* d) noexcept {
+    return !reinterpret_cast<PyDictObject*>(d)->ma_values && detail::key_table(d)->kind == 0;
+}
+
+// The number of entry positions in use (deleted ones included).
+inline Py_ssize_t entry_count(PyObject* d) noexcept { return detail::key_table(d)->nentries; }
+
+// The key and value at entry position `i` < entry_count(d) (borrowed;
+// nullptr for a deleted entry).
+inline PyObject* entry_key(PyObject* d, Py_ssize_t i) noexcept { return detail::general_entries(d)[i].key; }
+inline PyObject* entry_value(PyObject* d, Py_ssize_t i) noexcept { return detail::general_entries(d)[i].value; }
+
+// The position of the entry that holds `key` itself, found along the probe
+// sequence of `hash` (= hash(key)) as a lookup walks it, comparing nothing:
+// -1 when the walk ends before it (the key is not in the dict), -2 when it
+// meets an entry with the same hash and another key first (only a
+// comparison could tell). Runs no code; `d` must have general entries.
+Py_ssize_t find_entry(PyObject* d, PyObject* key, Py_hash_t hash) noexcept;
 
 // Is `d` an exact dict with a key table of its own holding exactly `n` str
 // keys, in entries 0 to n-1 with no deleted entry between them?

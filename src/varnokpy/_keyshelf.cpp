@@ -28,6 +28,7 @@
 //   keylist.hpp     the key list, its sort, the dict calls through super
 //   generators.hpp  the generator bodies and the methods that make them
 //   views.hpp       keys, values, items
+//   positions.hpp   entry positions remembered per selection
 //   walk.hpp        the selection walk that select, sum and prod run inline
 //   select.hpp      select, subset
 //   aggregate.hpp   _sum_terms, sum, prod
@@ -44,6 +45,7 @@
 #include <iterator>
 #include <new>
 #include <string>
+#include <vector>
 
 using vk::Ref;
 
@@ -72,6 +74,7 @@ namespace {
 #include "keyshelf/keylist.hpp"
 #include "keyshelf/generators.hpp"
 #include "keyshelf/views.hpp"
+#include "keyshelf/positions.hpp"
 #include "keyshelf/walk.hpp"
 #include "keyshelf/select.hpp"
 #include "keyshelf/aggregate.hpp"

@@ -46,7 +46,7 @@ struct LoadTime {
 // How often each shortcut was taken (when VARNOK_COUNT_SHORTCUTS is set),
 // printed in this order.
 vk::ShortcutCounter count_select("select"), count_sum("sum"), count_prod("prod"), count_sort("sort"),
-    count_rank("rank"), count_super("super");
+    count_rank("rank"), count_super("super"), count_positions("positions");
 
 int module_constants(vk::ModuleFrame&) noexcept {
     if (vk::intern_all({

@@ -75,6 +75,13 @@ public:
         return Ref::steal(PyObject_GetItem(self, key_));
     }
 
+    // The hash of a plain key (false for any other key).
+    bool plain_hash(Py_hash_t& hash) noexcept {
+        if (!plain()) return false;
+        hash = hash_;
+        return true;
+    }
+
 private:
     // A plain key, its hash now in `hash_`.
     bool plain() noexcept {
@@ -119,6 +126,51 @@ private:
     Py_ssize_t pos_ = 0;
     bool on_;
     uint64_t version_;
+};
+
+// A walk over a selection list that reads each value at the entry position
+// remembered for it (positions.hpp), and remembers the positions it finds.
+// On only while the dict's keys are all plain and its entries can be read
+// by position; off for the rest of the walk once the dict changes.
+class PositionCursor {
+public:
+    PositionCursor(PyObject* self, PyObject* selection) noexcept : self_(self), sel_(selection) {
+        if (!py311::usable(Probe::dict_entries) || !PyDict_Check(self) || !py311::has_general_entries(self) ||
+            py311::entry_count(self) > INT32_MAX || !vk::keys_all_plain(self))
+            return;
+        n_ = PyList_GET_SIZE(selection);
+        positions_ = g_positions.of(selection, n_);
+        epoch_ = g_positions.epoch();
+        version_ = py311::dict_version(self);
+    }
+
+    // The value of `key`, the selection's item `i` (borrowed), or nullptr
+    // when the dict must be asked.
+    PyObject* value_of(Py_ssize_t i, PyObject* key, KeyHash& hash) noexcept {
+        if (!positions_ || i >= n_) return nullptr;
+        // Python code run by an earlier step may have changed the dict, or
+        // moved the positions.
+        if (py311::dict_version(self_) != version_ || g_positions.epoch() != epoch_) {
+            positions_ = nullptr;
+            return nullptr;
+        }
+        const int32_t at = positions_[i];
+        if (count_positions(at >= 0 && at < py311::entry_count(self_) && py311::entry_key(self_, at) == key))
+            return py311::entry_value(self_, at);
+        Py_hash_t h;
+        if (!hash.plain_hash(h)) return nullptr;
+        const Py_ssize_t found = py311::find_entry(self_, key, h);
+        if (found < 0) return nullptr;
+        positions_[i] = static_cast<int32_t>(found);
+        return py311::entry_value(self_, found);
+    }
+
+private:
+    PyObject* self_;
+    PyObject* sel_;
+    int32_t* positions_ = nullptr;
+    Py_ssize_t n_ = 0;
+    uint64_t epoch_ = 0, version_ = 0;
 };
 
 struct NoSizeHint {
@@ -172,11 +224,13 @@ int walk_selection(PyObject* self, Vals vals, Visit&& visit, Handover&& handover
     };
     Ref selection = selection_of(self, vals);
     if (!selection) return fail_walk();
-    auto step = [&](KeyHash& hash, PyObject* key, EntryCursor* cursor) noexcept -> int {
+    auto step = [&](KeyHash& hash, PyObject* key, EntryCursor* cursor, PositionCursor* positions,
+                    Py_ssize_t i) noexcept -> int {
         // Checked at every step: the previous step may have run Python code
         // that changed the class.
         const bool dict_subscript = subscript_is_dicts(self);
         PyObject* found = dict_subscript && cursor ? cursor->value_of(key) : nullptr;
+        if (!found && dict_subscript && positions) found = positions->value_of(i, key, hash);
         Ref value = found ? Ref::borrow(found) : hash.getitem_of_instance(self, dict_subscript);
         if (!value) return fail_walk();
         return visit(key, hash, value.get());
@@ -189,6 +243,7 @@ int walk_selection(PyObject* self, Vals vals, Visit&& visit, Handover&& handover
         // since a step may run Python code that changes the list.
         size_hint(PyList_GET_SIZE(sel));
         EntryCursor cursor(self, sel);
+        PositionCursor positions(self, sel);
         for (Py_ssize_t i = 0;; ++i) {
             if (i > 0 && !vk::StandIn()) {
                 Ref rest = list_iterator_at(sel, i);
@@ -197,7 +252,7 @@ int walk_selection(PyObject* self, Vals vals, Visit&& visit, Handover&& handover
             if (i >= PyList_GET_SIZE(sel)) return 0;
             Ref key = Ref::borrow(PyList_GET_ITEM(sel, i));
             KeyHash hash(key.get(), known);
-            const int r = step(hash, key.get(), &cursor);
+            const int r = step(hash, key.get(), &cursor, &positions, i);
             if (r < 0) return -1;
             mid = r == 0;
         }
@@ -209,7 +264,7 @@ int walk_selection(PyObject* self, Vals vals, Visit&& visit, Handover&& handover
         Ref key = Ref::steal(PyIter_Next(it.get()));
         if (!key) return PyErr_Occurred() ? fail_walk() : 0;
         KeyHash hash(key.get(), known);
-        const int r = step(hash, key.get(), nullptr);
+        const int r = step(hash, key.get(), nullptr, nullptr, 0);
         if (r < 0) return -1;
         mid = r == 0;
     }
