@@ -141,6 +141,27 @@ SCENARIOS = [
         show("select", lambda: r.select(2, "*"))
         print("eq calls", len(calls))
     '''),
+    ("keyshelf instance dict: a colliding key that answers for _iteritems_internal", ["sum", "select"], r'''
+        d = keyshelf({(1, 2): 1.0, (1, 3): 2.0})
+        show("warm", lambda: d.sum(1, "*"))
+        armed = []
+        def planted(*vals):
+            print("planted", vals)
+            return iter([((1, 2), 10.0)])
+        vars(d)[collider("_iteritems_internal", lambda s, o: bool(armed))] = planted
+        show("sum", lambda: d.sum(1, "*"))
+        armed.append(1)
+        show("sum", lambda: d.sum(1, "*"))
+        show("select", lambda: d.select(1, "*"))
+        def eq(s, o):
+            vars(d).clear()
+            gc.collect()
+            return False
+        e = keyshelf({(1, 2): 1.0})
+        e.sum()
+        vars(e)[collider("_keyshelf__pos", eq)] = 0
+        show("sum", lambda: e.sum())
+    '''),
     ("operator module: a colliding key frees the cache a warm select holds", ["select", "itemgetter"], r'''
         r = rowsieve([(1, 2), (1, 3), (2, 3)])
         show("warm", lambda: r.select(1, "*"))

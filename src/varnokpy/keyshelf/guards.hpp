@@ -54,12 +54,25 @@ bool super_reaches_dict(PyObject* cls, PyObject* self) noexcept {
     return false;
 }
 
+// Does looking a name up in the instance's own attributes run no code? They
+// are kept inline (exact str names), or in a dict whose keys are all exact
+// strs (vk::lookup_runs_no_code), or there are none yet. A dict holding any
+// other key (a str subclass with its own `__eq__`) could run code: unknown.
+bool instance_lookup_pure(PyObject* obj) noexcept {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (!PyType_HasFeature(t, Py_TPFLAGS_MANAGED_DICT)) return t->tp_dictoffset == 0;
+    if (!py311::usable(Probe::managed_dict)) return false;
+    PyObject* d = py311::managed_dict(obj);
+    return !d || vk::lookup_runs_no_code(d);
+}
+
 // Is `self.<name>` a read of the instance dict that runs no code (no
-// attribute hook, nothing of that name on the class)?
+// attribute hook, nothing of that name on the class, no key in the instance
+// dict whose comparison is Python code)?
 bool plain_instance_attr(PyObject* self, PyObject* name) noexcept {
     if (!py311::usable(Probe::type_version)) return false;
     PyTypeObject* t = Py_TYPE(self);
-    return t->tp_getattro == PyObject_GenericGetAttr && !py311::type_lookup(t, name);
+    return t->tp_getattro == PyObject_GenericGetAttr && !py311::type_lookup(t, name) && instance_lookup_pure(self);
 }
 
 // The position map as a plain read, if ranks can be taken from it without
@@ -87,12 +100,14 @@ PyObject* plain_position_map(PyObject* self) noexcept {
 // Does `obj.<name>`, resolved as a method call, find `expected` on the type,
 // not shadowed by the instance? Runs no code: with the generic attribute
 // lookup and `expected` on the type, resolving the method is a look into the
-// instance dict.
+// instance dict, made only where that runs no code.
 bool method_is(PyObject* obj, PyObject* name, PyObject* expected) noexcept {
     if (!py311::usable(Probe::type_version) || !py311::usable(Probe::method_lookup) || !vk::depth_to_spare())
         return false;
     PyTypeObject* t = Py_TYPE(obj);
-    if (t->tp_getattro != PyObject_GenericGetAttr || py311::type_lookup(t, name) != expected) return false;
+    if (t->tp_getattro != PyObject_GenericGetAttr || py311::type_lookup(t, name) != expected ||
+        !instance_lookup_pure(obj))
+        return false;
     PyObject* m = nullptr;
     const int unbound = py311::get_method(obj, name, &m);
     Ref found = Ref::steal(m);
