@@ -50,8 +50,8 @@ test: $(VENV)/.installed $(SIBLINGS)/.built
 	$(VPY) -m pytest -q tests
 
 bench: $(VENV)/.installed $(SIBLINGS)/.built
-	@echo "bench: each ratio is an operation's time over its baseline's (plain Python or a builtin, named beside the figure, timed in the same process); below 1 is faster; every figure is measured with the stand-in siblings and with the compiled ones ($(SIBLINGS)), side by side, and c/s is the operation's time with the compiled siblings over its time with the stand-ins; a printed target is the highest ratio accepted, and a miss, or a c/s above 1.25, is marked OVER; the size table (plot.py, stand-ins only) has no targets and redraws docs/bench.png"
-	$(VPY) -m pip install --quiet matplotlib
+	@echo "bench: each ratio is an operation's time over its baseline's (plain Python or a builtin, named beside the figure, timed in the same process); below 1 is faster; every figure is measured with the stand-in siblings and with the compiled ones ($(SIBLINGS)), side by side, and c/s is the operation's time with the compiled siblings over its time with the stand-ins; a printed target is the highest ratio accepted, and a miss, or a c/s above 1.25, is marked OVER; whole models are pyperf benchmarks (worker processes, each sample after gc.collect() with the collector on), against the expert's code (values grouped once) and the key-grouped code; the size table (plot.py, stand-ins only) has no targets and redraws docs/bench.png"
+	$(VPY) -m pip install --quiet matplotlib pyperf
 	for b in bench/bench_*.py; do [ -e "$$b" ] || continue; $(VPY) $$b || exit 1; done
 	$(VPY) bench/plot.py
 

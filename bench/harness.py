@@ -31,6 +31,12 @@ records its figures with `harness.figure(...)`. Imported by another script
 (plot.py imports bench_model), `load_siblings()` loads nothing and the
 stand-ins are used.
 
+Figures of whole models and of long loops are pyperf benchmarks instead
+(`timed_samples`): within a setting's worker, pyperf runs each in worker
+processes of its own and keeps the statistics, and every sample starts from
+the same heap state, with the collector on. Those workers only sample; the
+setting's worker turns the medians into figures.
+
 The clock is the process's CPU time, so that other work on a shared machine
 does not blur the ratios.
 """
@@ -185,6 +191,89 @@ def paired_per_call(stmt, base_stmt, namespace, repeats=REPEATS):
     return tuple(statistics.median(side) / number for side in zip(*samples))
 
 
+def median_samples(data, run, fresh=None, repeats=REPEATS):
+    """Median seconds of ``run``, each sample taken in this process as
+    timed_samples takes them in a pyperf worker (same heap state, collector
+    on): for the plot, which wants shapes over many sizes, and for figures
+    too slow for several worker processes."""
+    times = []
+    for _ in range(repeats):
+        argument = data if fresh is None else fresh(data)
+        gc.collect()
+        start = CLOCK()
+        result = run(argument)
+        times.append(CLOCK() - start)
+        del result, argument
+    return statistics.median(times)
+
+
+# ------------------------------------------------------------------ pyperf
+
+# The figures of whole models and of long loops are pyperf benchmarks: in a
+# setting's worker, a pyperf Runner runs each benchmark in worker processes
+# of its own (the setting's environment variable passed on), each with a
+# warm-up run and PYPERF_VALUES values, and keeps statistics; the median of
+# the values becomes the figure's time. A sample is a whole run of 20 ms or
+# more on the CPU clock, so one run makes one value: calibrating the number
+# of runs per value would cost one more worker process per benchmark and
+# change nothing. Options of pyperf given to a benchmark script (--fast,
+# --rigorous, -p N, --loops 0, ...) reach the Runner.
+PYPERF_PROCESSES = 4   # pyperf's default, 20, would take most of an hour over every model figure
+PYPERF_VALUES = 3
+PYPERF_LOOPS = 1
+_runner = None
+
+
+def runner():
+    """The process's pyperf Runner (created on first use: pyperf allows one)."""
+    global _runner
+    if _runner is None:
+        import pyperf
+
+        _runner = pyperf.Runner(processes=PYPERF_PROCESSES, values=PYPERF_VALUES, loops=PYPERF_LOOPS)
+        _runner.argparser.add_argument("--strict", action="store_true",
+                                       help="exit with status 1 if a figure misses its target")
+        _runner.argparser.set_defaults(inherit_environ=[SETTING_VARIABLE])
+        _runner.parse_args()
+    return _runner
+
+
+def in_pyperf_worker():
+    """Whether this process is one of pyperf's workers, which time one
+    benchmark and report nothing else."""
+    return _runner is not None and _runner.args.worker
+
+
+def timed_samples(name, setup, run, fresh=None):
+    """A pyperf benchmark of ``run``; returns the median seconds of one run
+    (None in a pyperf worker, which only takes the samples).
+
+    ``setup()`` makes the data, once per worker process, untimed;
+    ``fresh(data)``, if given, makes the argument of each run from it,
+    untimed (the data itself otherwise). Every sample starts in the same
+    heap state: the result of the previous run and its argument freed, then
+    `gc.collect()`, and runs with the collector on, as users run a model.
+    The clock is CLOCK, as for the other figures."""
+    cache = []
+
+    def time_func(loops):
+        if not cache:
+            cache.append(setup())
+        data = cache[0]
+        spent = 0.0
+        for _ in range(loops):
+            argument = data if fresh is None else fresh(data)
+            gc.collect()
+            start = CLOCK()
+            result = run(argument)
+            spent += CLOCK() - start
+            del result, argument
+        return spent
+
+    bench = runner().bench_time_func(name, time_func)
+    return None if in_pyperf_worker() else bench.median()
+
+
 # ------------------------------------------------------------------ figures
 
 _figures = []
@@ -209,6 +298,8 @@ def run(title, measure):
 
 def work(chosen, measure):
     measure()
+    if in_pyperf_worker():
+        return
     check_siblings(chosen)
     isstr = isstr_cost()
     print("one _isstr(7) call: %s" % seconds(isstr))
