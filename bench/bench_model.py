@@ -2,8 +2,9 @@
 
 Data: nodes with 10 successor arcs each, drawn by `random.Random(7)`
 (duplicates dropped), and 10 commodities; the keys are (k, i, j), one per
-commodity and arc, each with the value 1.0, and a cost per key. With 3000
-nodes that is about 3e5 keys; a second size, 10000 nodes, has about 1e6.
+commodity and arc, each with its own value object (a float, distinct as
+variables are), and a cost per key. With 3000 nodes that is about 3e5 keys;
+the plot's second size, 10000 nodes, has about 1e6.
 
 The model, built with keyshelf (`LinExpr` rebound to `complex` in the
 module, so that its sums add with the same C-level number addition as the
@@ -14,42 +15,55 @@ hand-written ones, and the figures show the module's own cost):
     flow.sum('*', i, j)                         for every arc (i, j)
     flow.prod(cost)
 
-and the same numbers by hand in pure Python: a plain dict, three
-`defaultdict(list)` groupings of the keys built in the same run, and
-`sum(..., complex())` over the groups. Both lists of sums must be equal. Each
-run is timed whole (construction, the indexes or groupings, every sum) on the
-process's CPU time, the two models alternately, with the cyclic collector in
-its default state, as a modeller runs it. A second figure times the weighted
-sum alone, `flow.prod(cost)` over every key once the key list exists, against
+and the same numbers written by hand, two ways:
+
+- the expert's: a plain dict, its values grouped once into three
+  `defaultdict(list)` (`leaving[k, i].append(v)`), each sum one `+=` loop
+  over its list, the weighted sum one loop over the items;
+- key-grouped: the keys grouped likewise, each sum
+  `sum((flow[key] for key in group), complex())`, every value found again.
+
+The naive scan (every sum a pass over all keys) is left out: 9e4 passes over
+3e5 keys would take hours.
+
+All sums must be equal. Each model is timed whole (construction, the indexes
+or groupings, every sum) as a pyperf benchmark (harness.timed_samples: worker
+processes, every sample from the same heap state, collector on). So are the
+warm sums alone, per call: the 9e4 ten-term sums in the model's order on a
+keyshelf whose indexes exist, against the expert's loops over the lists it
+grouped. The weighted sum alone, `flow.prod(cost)` over every key once the
+key list exists, is timed in this process against
 `sum((cost[key] * v for key, v in flow.items()), complex())` on the plain
 dict. The memory of the built structures (the keyshelf with its key list and
-three indexes; the dict with its three groupings) is measured by tracemalloc
-in a separate, untimed run. Every figure is measured with the stand-in
-siblings and with the compiled ones (see harness.py).
+three indexes; the dict with the expert's or the key groupings) is measured
+by tracemalloc in a separate, untimed run. Every figure is measured with the
+stand-in siblings and with the compiled ones (see harness.py).
 
-    PYTHONPATH=src python3 bench/bench_model.py
+    PYTHONPATH=src python3 bench/bench_model.py [--fast | --rigorous | pyperf options]
 """
 import collections
 import gc
 import random
-import statistics
 import sys
 import timeit
 import tracemalloc
 
 import harness
-from harness import CLOCK, complex_sums, figure, paired_medians
+from harness import CLOCK, complex_sums, figure, paired_medians, timed_samples
 
 harness.load_siblings()
 from varnokpy._keyshelf import keyshelf  # noqa: E402
 
 COMMODITIES = 10
 ARCS_PER_NODE = 10
-NODES = 3000           # about 3e5 keys: the figure with a target
-PLOT_NODES = 10000     # about 1e6 keys: the second size of the plot
-TARGET = 0.65
+NODES = 3000           # about 3e5 keys: the figures with a target
+PLOT_NODES = 10000     # about 1e6 keys: the plot's second size
+EXPERT_TARGET = 0.9
+KEY_GROUPED_TARGET = 0.55
+PER_CALL_TARGET = 1.2
 PROD_TARGET = 1.0
-REPEATS = 5
+MEMORY_TODAY = 311     # bytes per key of the keyshelf model before the warm-sum work
+MEMORY_GROWTH = 1.10   # the most it may grow by
 
 
 def network(nodes):
@@ -65,10 +79,12 @@ def network(nodes):
 def instance(nodes):
     arcs = network(nodes)
     keys = [(k, i, j) for k in range(COMMODITIES) for i, j in arcs]
-    data = dict.fromkeys(keys, 1.0)
+    data = {key: float(n % 1000) for n, key in enumerate(keys)}  # integral: every sum is exact
     cost = {key: float((3 * key[0] + 7 * key[1] + 11 * key[2]) % 13) for key in keys}
     return nodes, arcs, data, cost
 
+
+# ------------------------------------------------------------------ the models
 
 def keyshelf_model(nodes, arcs, data, cost):
     flow = keyshelf(data)
@@ -82,7 +98,48 @@ def keyshelf_model(nodes, arcs, data, cost):
     return sums, flow
 
 
-def python_model(nodes, arcs, data, cost):
+def expert_groups(flow):
+    """The values grouped by (k, i), (k, j) and (i, j)."""
+    leaving, entering, carried = (collections.defaultdict(list) for _ in range(3))
+    for (k, i, j), v in flow.items():
+        leaving[k, i].append(v)
+        entering[k, j].append(v)
+        carried[i, j].append(v)
+    return leaving, entering, carried
+
+
+def expert_sums(nodes, arcs, leaving, entering, carried):
+    empty = ()
+    sums = []
+    for k in range(COMMODITIES):
+        for n in range(nodes):
+            out = complex()
+            for v in leaving.get((k, n), empty):
+                out += v
+            into = complex()
+            for v in entering.get((k, n), empty):
+                into += v
+            sums.append(out - into)
+    for arc in arcs:
+        s = complex()
+        for v in carried[arc]:
+            s += v
+        sums.append(s)
+    return sums
+
+
+def expert_model(nodes, arcs, data, cost):
+    flow = dict(data)
+    groups = expert_groups(flow)
+    sums = expert_sums(nodes, arcs, *groups)
+    s = complex()
+    for key, v in flow.items():
+        s += cost[key] * v
+    sums.append(s)
+    return sums, (flow, groups)
+
+
+def key_grouped_model(nodes, arcs, data, cost):
     flow = dict(data)
     leaving, entering, carried = (collections.defaultdict(list) for _ in range(3))
     for key in flow:
@@ -101,30 +158,65 @@ def python_model(nodes, arcs, data, cost):
     return sums, (flow, leaving, entering, carried)
 
 
+MODELS = {"keyshelf": keyshelf_model, "expert": expert_model, "key-grouped": key_grouped_model}
+
+
 def weighted_sum(flow, cost):
     return sum((cost[key] * v for key, v in flow.items()), complex())
 
 
-def timed(model, inst):
-    start = CLOCK()
-    result = model(*inst)
-    spent = CLOCK() - start
-    return spent, result  # the result is freed after the clock stopped
+def warm_keyshelf_sums(nodes, arcs, flow):
+    """The model's 9e4 sums in its order, on a keyshelf queried before."""
+    sums = []
+    for k in range(COMMODITIES):
+        for n in range(nodes):
+            sums.append(flow.sum(k, n, "*") - flow.sum(k, "*", n))
+    for i, j in arcs:
+        sums.append(flow.sum("*", i, j))
+    return sums
 
 
-def measure(nodes, repeats=REPEATS):
-    """Median seconds of both models over alternating runs, the number of
-    keys, and the sums of the last runs (checked equal)."""
+def calls(nodes, arcs):
+    """The number of sums the model makes (prod aside)."""
+    return 2 * COMMODITIES * nodes + len(arcs)
+
+
+# ------------------------------------------------------------------ measurements
+
+def check(nodes):
+    """The three models agree; returns the number of keys."""
     inst = instance(nodes)
-    ours, theirs = [], []
     with complex_sums():
-        for _ in range(repeats):
-            t, (ours_sums, _) = timed(keyshelf_model, inst)
-            ours.append(t)
-            t, (their_sums, _) = timed(python_model, inst)
-            theirs.append(t)
-            assert ours_sums == their_sums, "keyshelf and the pure-Python model disagree"
-    return statistics.median(ours), statistics.median(theirs), len(inst[2])
+        sums = {name: model(*inst)[0] for name, model in MODELS.items()}
+    assert sums["keyshelf"] == sums["expert"], "keyshelf and the expert's model disagree"
+    assert sums["keyshelf"] == sums["key-grouped"], "keyshelf and the key-grouped model disagree"
+    return len(inst[2])
+
+
+def run_model(model):
+    def run(inst):
+        with complex_sums():
+            return model(*inst)
+    return run
+
+
+def models_in_process(nodes, repeats=3):
+    """Median seconds of each model, sampled in this process (for the plot),
+    and the number of keys."""
+    inst = instance(nodes)
+    times = {name: harness.median_samples(inst, run_model(model), repeats=repeats)
+             for name, model in MODELS.items()}
+    return times, len(inst[2])
+
+
+def warm_state(nodes):
+    """The data of the per-call figure: the keyshelf with its indexes built,
+    and the expert's value groupings."""
+    _, arcs, data, _ = instance(nodes)
+    flow = keyshelf(data)
+    with complex_sums():
+        warm_keyshelf_sums(nodes, arcs, flow)
+    return nodes, arcs, flow, expert_groups(dict(data))
 
 
 def warm_prod(nodes):
@@ -155,40 +247,68 @@ def index_share(nodes):
 
 
 def memory_per_key(nodes):
-    """Bytes per key held by the built keyshelf (with its key list, position
-    map and three indexes) and by the dict with its three groupings."""
+    """Bytes per key held by each model's built structures: the keyshelf
+    with its key list, position map and three indexes; the dict with the
+    expert's value groupings; the dict with the key groupings. (pyperf's
+    --tracemalloc reports the peak of a run, not what it keeps.)"""
     inst = instance(nodes)
     nkeys = len(inst[2])
-    held = []
+    held = {}
     with complex_sums():
-        for model in (keyshelf_model, python_model):
+        for name, model in MODELS.items():
             gc.collect()
             tracemalloc.start()
             built = model(*inst)[1]  # the sums themselves are not counted
             gc.collect()
-            held.append(tracemalloc.get_traced_memory()[0] / nkeys)
+            held[name] = tracemalloc.get_traced_memory()[0] / nkeys
             tracemalloc.stop()
             del built
     return held
 
 
 def measure_figures():
-    ours, theirs, nkeys = measure(NODES)
-    figure("model sums, keyshelf (%d keys)" % nkeys, ours, theirs, TARGET,
-           "hand-written model over defaultdict groupings")
+    t = {name: timed_samples("network model, %s" % name, lambda: instance(NODES), run_model(model))
+         for name, model in MODELS.items()}
+
+    def warm(sums):
+        def run(state):
+            with complex_sums():
+                return sums(*state)
+        return run
+
+    warm_ours = timed_samples("network model, warm sums, keyshelf", lambda: warm_state(NODES),
+                              warm(lambda nodes, arcs, flow, groups: warm_keyshelf_sums(nodes, arcs, flow)))
+    warm_expert = timed_samples("network model, warm sums, expert", lambda: warm_state(NODES),
+                                warm(lambda nodes, arcs, flow, groups: expert_sums(nodes, arcs, *groups)))
+    if harness.in_pyperf_worker():
+        return
+
+    nkeys = check(NODES)
+    ncalls = calls(NODES, network(NODES))
+    name = "network model, keyshelf (%d keys)" % nkeys
+    figure(name, t["keyshelf"], t["expert"], EXPERT_TARGET,
+           "expert: values grouped, one += loop per sum")
+    figure(name, t["keyshelf"], t["key-grouped"], KEY_GROUPED_TARGET,
+           "key-grouped: keys grouped, values looked up")
+    figure("warm 10-term flow.sum, model's order, per call", warm_ours / ncalls, warm_expert / ncalls,
+           PER_CALL_TARGET, "expert: += loop over its grouped list")
     prod, weighted = warm_prod(NODES)
     figure("warm flow.prod(cost), every key, key list built", prod, weighted, PROD_TARGET,
            "sum((cost[key] * v for key, v in flow.items()), complex())")
     keys_build, indexes = index_share(NODES)
-    ours_memory, their_memory = memory_per_key(NODES)
-    print("model: %d nodes, %d commodities, %d keys (k, i, j); hand-written model = %.0f ms"
-          % (NODES, COMMODITIES, nkeys, theirs * 1e3))
+    memory = memory_per_key(NODES)
+    limit = MEMORY_TODAY * MEMORY_GROWTH
+    print("model: %d nodes, %d commodities, %d keys (k, i, j), %d sums; expert %.0f ms, key-grouped %.0f ms"
+          % (NODES, COMMODITIES, nkeys, ncalls, t["expert"] * 1e3, t["key-grouped"] * 1e3))
     print("of the keyshelf model: key list %.0f ms, three rowsieve indexes %.0f ms"
           % (keys_build * 1e3, indexes * 1e3))
-    print("memory per key: keyshelf with key list and indexes %.0f B, dict with groupings %.0f B (%.2fx)"
-          % (ours_memory, their_memory, ours_memory / their_memory))
+    print("memory per key: keyshelf with key list and indexes %.0f B (at most %.0f B)%s, "
+          "expert's dict with value groupings %.0f B (%.2fx), key-grouped %.0f B (%.2fx)"
+          % (memory["keyshelf"], limit, " OVER" if memory["keyshelf"] > limit else "",
+             memory["expert"], memory["keyshelf"] / memory["expert"],
+             memory["key-grouped"], memory["keyshelf"] / memory["key-grouped"]))
 
 
 if __name__ == "__main__":
-    sys.exit(harness.run("bench_model.py: the network-flow model, keyshelf against the hand-written one",
-                         measure_figures))
+    sys.exit(harness.run("bench_model.py: the network-flow model, keyshelf against the expert's and the "
+                         "key-grouped code", measure_figures))

@@ -11,8 +11,16 @@ Measures, for lists of 1e3 to 1e6 index tuples (i, j) with 100 distinct j:
   ``sum(..., complex())`` over a list comprehension of the matching keys'
   values (``LinExpr`` rebound to ``complex`` in the module, so that both
   sides add with the same C-level number addition);
-- the whole network-flow model of bench_model.py at about 3e5 and 1e6 keys,
-  built with keyshelf and by hand over pre-grouped ``defaultdict``s.
+- the whole network-flow model of bench_model.py at about 1e5, 3e5 and 1e6
+  keys, built with keyshelf, by the expert (values grouped once, one `+=`
+  loop per sum) and over key groupings (values looked up again);
+- the whole IJKLM model of bench_ijklm.py for |I| from 1000 to 10500, the
+  same three ways, and the naive scan at |I| = 1000.
+
+The models are sampled as the pyperf benchmarks of bench_model.py and
+bench_ijklm.py sample them (from the same heap state, collector on), but in
+this process, median of 3: the plot wants shapes over many sizes, which
+worker processes for every point would make too slow.
 
 Prints one table (operation, time, baseline, ratio = time / baseline) and
 writes docs/bench.png. Unlike the other benchmarks, this one runs with the
@@ -31,7 +39,9 @@ from collections import defaultdict
 from pathlib import Path
 from time import perf_counter
 
+import bench_ijklm
 import bench_model
+import harness
 from harness import complex_sums
 from varnokpy._keyshelf import keyshelf
 from varnokpy._rowsieve import rowsieve
@@ -195,26 +205,45 @@ PANELS = [
 ]
 
 
-def measure_models():
-    """Seconds of the whole model with keyshelf and by hand, by number of keys."""
+MODEL_NODES = (1000, bench_model.NODES, bench_model.PLOT_NODES)
+MODEL_LINES = (("keyshelf", "o-"), ("expert", "^--"), ("key-grouped", "v:"))
+
+
+def measure_models(module, sizes, label):
+    """Median seconds of each way of writing the model, by number of keys."""
     models = {}
-    for nodes in (bench_model.NODES, bench_model.PLOT_NODES):
+    for size in sizes:
         try:
-            ours, theirs, nkeys = bench_model.measure(nodes, repeats=3)
+            times, nkeys = module.models_in_process(size)
         except Exception:
-            print("bench: the model at %d nodes failed:\n%s" % (nodes, traceback.format_exc()), file=sys.stderr)
+            print("bench: the %s at %d failed:\n%s" % (label, size, traceback.format_exc()), file=sys.stderr)
             continue
-        models[nkeys] = (ours, theirs)
+        models[nkeys] = times
     return models
 
 
-def print_models(models):
-    for nkeys, (ours, theirs) in sorted(models.items()):
-        print("model with %d keys: keyshelf %s, pure Python over groupings %s, ratio %s"
-              % (nkeys, seconds(ours), seconds(theirs), times(ours / theirs)))
+def naive_ijklm():
+    """The IJKLM model by naive scan at its smallest size: {keys: seconds}."""
+    try:
+        data = bench_ijklm.instance(bench_ijklm.NAIVE_SIZE)
+        seconds = harness.median_samples(data, bench_ijklm.run_model(bench_ijklm.model_scan), repeats=3)
+        return {bench_ijklm.check(bench_ijklm.NAIVE_SIZE): seconds}
+    except Exception:
+        print("bench: the naive IJKLM model failed:\n%s" % traceback.format_exc(), file=sys.stderr)
+        return {}
 
 
-def plot(results, models):
+def print_models(label, models, naive=None):
+    for nkeys, t in sorted(models.items()):
+        extra = ""
+        if naive and nkeys in naive:
+            extra = ", naive scan %s (%s)" % (seconds(naive[nkeys]), times(t["keyshelf"] / naive[nkeys]))
+        print("%s with %d keys: keyshelf %s, expert %s (ratio %s), key-grouped %s (ratio %s)%s"
+              % (label, nkeys, seconds(t["keyshelf"]), seconds(t["expert"]), times(t["keyshelf"] / t["expert"]),
+                 seconds(t["key-grouped"]), times(t["keyshelf"] / t["key-grouped"]), extra))
+
+
+def plot(results, network, ijklm, naive):
     try:
         import matplotlib
     except ImportError:
@@ -223,7 +252,7 @@ def plot(results, models):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(1, len(PANELS) + 1, figsize=(16, 4.8))
+    fig, axes = plt.subplots(1, len(PANELS) + 2, figsize=(21, 4.8))
     axes[1].sharey(axes[0])
     for ax, (title, lines) in zip(axes, PANELS):
         for label, style in lines:
@@ -235,19 +264,25 @@ def plot(results, models):
         ax.grid(True, which="major", alpha=0.4)
         ax.legend(fontsize=8)
     axes[0].set_ylabel("time per query (s)")
-    ax = axes[-1]
-    sizes = sorted(models)
-    for index, label, style in ((0, "keyshelf model", "o-"), (1, "pure Python over groupings", "^--")):
-        ax.plot(sizes, [models[n][index] for n in sizes], style, label=label)
-    ax.set_xscale("log")
-    ax.set_yscale("log")
-    ax.set_xlabel("keys (k, i, j)")
-    ax.set_ylabel("time per model (s)")
-    ax.set_title("network-flow model: every sum, built from a dict", fontsize=10)
-    ax.grid(True, which="major", alpha=0.4)
-    ax.legend(fontsize=8)
+    for ax, (models, xlabel, title), naive in zip(
+            axes[-2:],
+            ((network, "keys (k, i, j)", "network-flow model: every sum, built from a dict"),
+             (ijklm, "keys (i, j, k, l, m)", "IJKLM model: keys, values, constraint sums")),
+            (None, naive)):
+        sizes = sorted(models)
+        for label, style in MODEL_LINES:
+            ax.plot(sizes, [models[n][label] for n in sizes], style, label=label)
+        if naive:
+            ax.plot(sorted(naive), [naive[n] for n in sorted(naive)], "kx", label="naive scan")
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel(xlabel)
+        ax.set_ylabel("time per model (s)")
+        ax.set_title(title, fontsize=10)
+        ax.grid(True, which="major", alpha=0.4)
+        ax.legend(fontsize=8)
     fig.suptitle("Query cost against list size (best of 3, %d distinct values in the field); "
-                 "the whole model (median of 3)"
+                 "whole models (median of 3)"
                  % GROUPS, fontsize=11)
     fig.tight_layout()
     OUTPUT.parent.mkdir(exist_ok=True)
@@ -262,11 +297,13 @@ def main():
         results[n] = {}
         results[n].update(measure_rowsieve(n))
         results[n].update(measure_keyshelf(n))
-    models = measure_models()
+    network = measure_models(bench_model, MODEL_NODES, "network model")
+    ijklm = measure_models(bench_ijklm, bench_ijklm.PLOT_SIZES, "IJKLM model")
+    naive = naive_ijklm()
     print_table(results)
-    print_models(models)
-    plot(results, models)
-
+    print_models("network model", network)
+    print_models("IJKLM model", ijklm, naive)
+    plot(results, network, ijklm, naive)
 
 if __name__ == "__main__":
     main()
