@@ -35,9 +35,10 @@ grouped. The weighted sum alone, `flow.prod(cost)` over every key once the
 key list exists, is timed in this process against
 `sum((cost[key] * v for key, v in flow.items()), complex())` on the plain
 dict. The memory of the built structures (the keyshelf with its key list and
-three indexes; the dict with the expert's or the key groupings) is measured
-by tracemalloc in a separate, untimed run. Every figure is measured with the
-stand-in siblings and with the compiled ones (see harness.py).
+three indexes; the dict with the expert's value groupings) is measured by
+tracemalloc in a separate, untimed run, with the compiled siblings. Every
+figure is measured with the stand-in siblings and with the compiled ones
+(see harness.py); the sums of the three models are compared at 300 nodes.
 
     PYTHONPATH=src python3 bench/bench_model.py [--fast | --rigorous | pyperf options]
 """
@@ -57,7 +58,8 @@ from varnokpy._keyshelf import keyshelf  # noqa: E402
 COMMODITIES = 10
 ARCS_PER_NODE = 10
 NODES = 3000           # about 3e5 keys: the figures with a target
-PLOT_NODES = 10000     # about 1e6 keys: the plot's second size
+PLOT_NODES = 10000     # about 1e6 keys: the plot's largest size
+CHECK_NODES = 300      # the size at which the three models' sums are compared
 EXPERT_TARGET = 0.9
 KEY_GROUPED_TARGET = 0.55
 PER_CALL_TARGET = 1.2
@@ -209,14 +211,20 @@ def models_in_process(nodes, repeats=3):
     return times, len(inst[2])
 
 
-def warm_state(nodes):
-    """The data of the per-call figure: the keyshelf with its indexes built,
-    and the expert's value groupings."""
+def warm_keyshelf(nodes):
+    """The data of the per-call figure: the keyshelf, queried once, so that
+    its key list and three indexes exist."""
     _, arcs, data, _ = instance(nodes)
     flow = keyshelf(data)
     with complex_sums():
         warm_keyshelf_sums(nodes, arcs, flow)
-    return nodes, arcs, flow, expert_groups(dict(data))
+    return nodes, arcs, flow
+
+
+def warm_expert(nodes):
+    """The data of the per-call figure: the expert's value groupings."""
+    _, arcs, data, _ = instance(nodes)
+    return (nodes, arcs) + expert_groups(dict(data))
 
 
 def warm_prod(nodes):
@@ -228,7 +236,7 @@ def warm_prod(nodes):
     with complex_sums():
         assert flow.prod(cost) == weighted_sum(plain, cost)  # also builds the key list
         return paired_medians(timeit.Timer(lambda: flow.prod(cost), timer=CLOCK),
-                              timeit.Timer(lambda: weighted_sum(plain, cost), timer=CLOCK))
+                              timeit.Timer(lambda: weighted_sum(plain, cost), timer=CLOCK), repeats=7)
 
 
 def index_share(nodes):
@@ -247,18 +255,20 @@ def index_share(nodes):
 
 
 def memory_per_key(nodes):
-    """Bytes per key held by each model's built structures: the keyshelf
-    with its key list, position map and three indexes; the dict with the
-    expert's value groupings; the dict with the key groupings. (pyperf's
-    --tracemalloc reports the peak of a run, not what it keeps.)"""
+    """Bytes per key held by the built structures of the keyshelf model (the
+    keyshelf with its key list, position map and three indexes, after every
+    sum) and of the expert's (the dict with its value groupings; the key
+    groupings hold as many list entries). The siblings hold none of it:
+    measured in the compiled setting only. (pyperf's --tracemalloc reports
+    the peak of a run, not what it keeps.)"""
     inst = instance(nodes)
     nkeys = len(inst[2])
     held = {}
     with complex_sums():
-        for name, model in MODELS.items():
+        for name in ("keyshelf", "expert"):
             gc.collect()
             tracemalloc.start()
-            built = model(*inst)[1]  # the sums themselves are not counted
+            built = MODELS[name](*inst)[1]  # the sums themselves are not counted
             gc.collect()
             held[name] = tracemalloc.get_traced_memory()[0] / nkeys
             tracemalloc.stop()
@@ -276,38 +286,37 @@ def measure_figures():
                 return sums(*state)
         return run
 
-    warm_ours = timed_samples("network model, warm sums, keyshelf", lambda: warm_state(NODES),
-                              warm(lambda nodes, arcs, flow, groups: warm_keyshelf_sums(nodes, arcs, flow)))
-    warm_expert = timed_samples("network model, warm sums, expert", lambda: warm_state(NODES),
-                                warm(lambda nodes, arcs, flow, groups: expert_sums(nodes, arcs, *groups)))
+    warm_ours = timed_samples("network model, warm sums, keyshelf", lambda: warm_keyshelf(NODES),
+                              warm(warm_keyshelf_sums))
+    warm_theirs = timed_samples("network model, warm sums, expert", lambda: warm_expert(NODES), warm(expert_sums))
     if harness.in_pyperf_worker():
         return
 
-    nkeys = check(NODES)
-    ncalls = calls(NODES, network(NODES))
+    check(CHECK_NODES)
+    arcs = network(NODES)
+    nkeys, ncalls = COMMODITIES * len(arcs), calls(NODES, arcs)
     name = "network model, keyshelf (%d keys)" % nkeys
     figure(name, t["keyshelf"], t["expert"], EXPERT_TARGET,
            "expert: values grouped, one += loop per sum")
     figure(name, t["keyshelf"], t["key-grouped"], KEY_GROUPED_TARGET,
            "key-grouped: keys grouped, values looked up")
-    figure("warm 10-term flow.sum, model's order, per call", warm_ours / ncalls, warm_expert / ncalls,
+    figure("warm 10-term flow.sum, model's order, per call", warm_ours / ncalls, warm_theirs / ncalls,
            PER_CALL_TARGET, "expert: += loop over its grouped list")
     prod, weighted = warm_prod(NODES)
     figure("warm flow.prod(cost), every key, key list built", prod, weighted, PROD_TARGET,
            "sum((cost[key] * v for key, v in flow.items()), complex())")
     keys_build, indexes = index_share(NODES)
-    memory = memory_per_key(NODES)
-    limit = MEMORY_TODAY * MEMORY_GROWTH
     print("model: %d nodes, %d commodities, %d keys (k, i, j), %d sums; expert %.0f ms, key-grouped %.0f ms"
           % (NODES, COMMODITIES, nkeys, ncalls, t["expert"] * 1e3, t["key-grouped"] * 1e3))
     print("of the keyshelf model: key list %.0f ms, three rowsieve indexes %.0f ms"
           % (keys_build * 1e3, indexes * 1e3))
-    print("memory per key: keyshelf with key list and indexes %.0f B (at most %.0f B)%s, "
-          "expert's dict with value groupings %.0f B (%.2fx), key-grouped %.0f B (%.2fx)"
-          % (memory["keyshelf"], limit, " OVER" if memory["keyshelf"] > limit else "",
-             memory["expert"], memory["keyshelf"] / memory["expert"],
-             memory["key-grouped"], memory["keyshelf"] / memory["key-grouped"]))
-
+    if harness.setting() == "compiled":
+        memory = memory_per_key(NODES)
+        limit = MEMORY_TODAY * MEMORY_GROWTH
+        print("memory per key: keyshelf with key list and indexes %.0f B (at most %.0f B)%s, "
+              "expert's dict with value groupings %.0f B (%.2fx)"
+              % (memory["keyshelf"], limit, " OVER" if memory["keyshelf"] > limit else "",
+                 memory["expert"], memory["keyshelf"] / memory["expert"]))
 
 if __name__ == "__main__":
     sys.exit(harness.run("bench_model.py: the network-flow model, keyshelf against the expert's and the "

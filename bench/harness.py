@@ -218,7 +218,7 @@ def median_samples(data, run, fresh=None, repeats=REPEATS):
 # of runs per value would cost one more worker process per benchmark and
 # change nothing. Options of pyperf given to a benchmark script (--fast,
 # --rigorous, -p N, --loops 0, ...) reach the Runner.
-PYPERF_PROCESSES = 4   # pyperf's default, 20, would take most of an hour over every model figure
+PYPERF_PROCESSES = 3   # pyperf's default, 20, would take most of an hour over every model figure
 PYPERF_VALUES = 3
 PYPERF_LOOPS = 1
 _runner = None
@@ -233,7 +233,9 @@ def runner():
         _runner = pyperf.Runner(processes=PYPERF_PROCESSES, values=PYPERF_VALUES, loops=PYPERF_LOOPS)
         _runner.argparser.add_argument("--strict", action="store_true",
                                        help="exit with status 1 if a figure misses its target")
-        _runner.argparser.set_defaults(inherit_environ=[SETTING_VARIABLE])
+        # Quiet: pyperf prints one line per benchmark (mean +- standard
+        # deviation) instead of its report with advice; -v brings that back.
+        _runner.argparser.set_defaults(inherit_environ=[SETTING_VARIABLE], quiet=True)
         _runner.parse_args()
     return _runner
 
