@@ -213,13 +213,13 @@ def median_samples(data, run, fresh=None, repeats=REPEATS):
 # setting's worker, a pyperf Runner runs each benchmark in worker processes
 # of its own (the setting's environment variable passed on), each with a
 # warm-up run and PYPERF_VALUES values, and keeps statistics; the median of
-# the values becomes the figure's time. A sample is a whole run of 20 ms or
+# the values becomes the figure's time. A sample is a whole run of 5 ms or
 # more on the CPU clock, so one run makes one value: calibrating the number
 # of runs per value would cost one more worker process per benchmark and
 # change nothing. Options of pyperf given to a benchmark script (--fast,
 # --rigorous, -p N, --loops 0, ...) reach the Runner.
 PYPERF_PROCESSES = 3   # pyperf's default, 20, would take most of an hour over every model figure
-PYPERF_VALUES = 3
+PYPERF_VALUES = 2
 PYPERF_LOOPS = 1
 _runner = None
 
