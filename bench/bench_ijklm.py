@@ -29,9 +29,10 @@ Figures at |I| = 10500: the whole model (against the expert's and the
 key-grouped code), and its parts: key generation (against the lookups in the
 pre-grouped dicts), the constraint sums with the grouping they need (on
 values built untimed, a fresh keyshelf for each sample) and the same sums
-warm. Each is a pyperf benchmark (harness.timed_samples: worker processes,
-every sample from the same heap state, collector on). The naive scan, a
-second a run, is sampled in this process. `LinExpr` is rebound to `complex`
+warm. The whole models are pyperf benchmarks (harness.timed_samples: worker
+processes, every sample from the same heap state, collector on); the parts
+and the naive scan, a second a run, are sampled the same way in this
+process (harness.alternating_samples). `LinExpr` is rebound to `complex`
 (harness.complex_sums) and the values are distinct floats, so that both
 sides add with the same number addition. plot.py draws the three ways at
 |I| from 1000 to 10500.
@@ -225,8 +226,8 @@ def measure():
         return lambda: instance(size)
 
     def built(make):
-        """Per sample, untimed: the data and the values of its keys in the
-        container ``make`` builds (a keyshelf, or a dict as is)."""
+        """Per sample, untimed: the values of the keys in the container
+        ``make`` builds (a keyshelf, or a dict as is)."""
         return lambda data: (data["I"], make(values(keys_grouped(data))))
 
     def run_sums(sums):
@@ -235,14 +236,14 @@ def measure():
                 return sums(*state)
         return run
 
-    def warm_keyshelf(data):
-        I, x = data["I"], keyshelf(values(keys_grouped(data)))
-        x.sum(0, "*", "*", "*", "*")  # builds the key list and the index
-        return I, x
-
-    def warm_expert(data):
-        I = data["I"]
-        return I, group_values(values(keys_grouped(data)))
+    def warm(sums, make):
+        """Per sample, untimed: the state ``make`` builds, every sum made once
+        on it (for a keyshelf, its key list and index built on the way)."""
+        def fresh(data):
+            state = data["I"], make(values(keys_grouped(data)))
+            run_sums(sums)(state)
+            return state
+        return fresh
 
     b = "|I|=%d" % SIZE
     t = {}
@@ -250,20 +251,23 @@ def measure():
     t["keyshelf"] = timed_samples("ijklm %s keyshelf" % b, natural(SIZE), run_model(model_keyshelf))
     t["expert"] = timed_samples("ijklm %s expert" % b, plain(SIZE), run_model(model_expert))
     t["key-grouped"] = timed_samples("ijklm %s key-grouped" % b, plain(SIZE), run_model(model_key_grouped))
-    # Key generation.
-    t["keys select"] = timed_samples("ijklm %s keys select" % b, natural(SIZE), keys_select)
-    t["keys dicts"] = timed_samples("ijklm %s keys dicts" % b, plain(SIZE), keys_grouped)
-    # The constraint sums with their grouping, on values built untimed.
-    t["sums keyshelf"] = timed_samples("ijklm %s sums keyshelf" % b, plain(SIZE), run_sums(sums_keyshelf),
-                                       fresh=built(keyshelf))
-    t["sums expert"] = timed_samples("ijklm %s sums expert" % b, plain(SIZE), run_sums(sums_value_grouped),
-                                     fresh=built(dict))
-    t["warm keyshelf"] = timed_samples("ijklm %s warm sums keyshelf" % b, lambda: warm_keyshelf(instance(SIZE)),
-                                       run_sums(sums_keyshelf))
-    t["warm expert"] = timed_samples("ijklm %s warm sums expert" % b, lambda: warm_expert(instance(SIZE)),
-                                     run_sums(sums_grouped))
     if harness.in_pyperf_worker():
         return
+
+    # Its parts, sampled in this process, the two sides in turn: key
+    # generation; the constraint sums with their grouping, on values built
+    # untimed; the same sums warm (the keyshelf's index built, the expert's
+    # lists grouped, untimed).
+    data = instance(SIZE)
+    natural_data = with_rowsieves(data)
+    t["keys select"], t["keys dicts"] = harness.alternating_samples(
+        [(natural_data, keys_select, None), (data, keys_grouped, None)])
+    t["sums keyshelf"], t["sums expert"] = harness.alternating_samples(
+        [(data, run_sums(sums_keyshelf), built(keyshelf)), (data, run_sums(sums_value_grouped), built(dict))])
+    t["warm keyshelf"], t["warm expert"] = harness.alternating_samples(
+        [(data, run_sums(sums_keyshelf), warm(sums_keyshelf, keyshelf)),
+         (data, run_sums(sums_grouped), warm(sums_grouped, group_values))])
+    del data, natural_data
 
     nkeys = len(keys_grouped(instance(SIZE)))
     whole = "IJKLM model, |I|=%d (%d keys)" % (SIZE, nkeys)
@@ -276,11 +280,11 @@ def measure():
     figure("  its constraint sums, warm", t["warm keyshelf"], t["warm expert"], None,
            "expert: += loops over the grouped values")
     # The naive scan takes a second a run even at the smallest size: sampled
-    # here (as pyperf samples, three times) rather than in worker processes.
+    # here, three times, rather than in worker processes.
     small = check(NAIVE_SIZE)
     data = instance(NAIVE_SIZE)
-    ours = harness.median_samples(with_rowsieves(data), run_model(model_keyshelf), repeats=3)
-    scan = harness.median_samples(data, run_model(model_scan), repeats=3)
+    ours, scan = harness.alternating_samples([(with_rowsieves(data), run_model(model_keyshelf), None),
+                                              (data, run_model(model_scan), None)], repeats=3)
     figure("IJKLM model, |I|=%d (%d keys)" % (NAIVE_SIZE, small), ours, scan, None,
            "naive scan: each lookup and sum a pass over its set")
     print("IJKLM: |J|=|K|=|L|=|M|=%d, triples kept with probability %.2f; |I|=%d: %d keys (%.1f a constraint)"

@@ -207,6 +207,20 @@ def median_samples(data, run, fresh=None, repeats=REPEATS):
     return statistics.median(times)
 
 
+def alternating_samples(sides, repeats=REPEATS):
+    """Median seconds of each side, a list of (data, run, fresh) as
+    median_samples takes them, sampled in turn, repeat by repeat, so that a
+    burst of load on the machine falls on every side alike. For the parts of
+    a model: runs of tens of milliseconds, which a worker process per side
+    would cost several times over; only the data and the one sample's
+    argument are alive while it runs, as in a pyperf worker."""
+    times = [[] for _ in sides]
+    for _ in range(repeats):
+        for spent, (data, run, fresh) in zip(times, sides):
+            spent.append(median_samples(data, run, fresh, repeats=1))
+    return [statistics.median(spent) for spent in times]
+
+
 # ------------------------------------------------------------------ pyperf
 
 # The figures of whole models and of long loops are pyperf benchmarks: in a
