@@ -28,14 +28,15 @@ A script in this directory starts with
 
 and ends with `sys.exit(harness.run(TITLE, measure))`, where `measure()`
 records its figures with `harness.figure(...)`. Imported by another script
-(plot.py imports bench_model), `load_siblings()` loads nothing and the
-stand-ins are used.
+(plot.py imports bench_model and bench_ijklm), `load_siblings()` loads
+nothing and the stand-ins are used.
 
 Figures of whole models and of long loops are pyperf benchmarks instead
 (`timed_samples`): within a setting's worker, pyperf runs each in worker
 processes of its own and keeps the statistics, and every sample starts from
 the same heap state, with the collector on. Those workers only sample; the
-setting's worker turns the medians into figures.
+setting's worker turns the medians into figures. The parts of a model are
+sampled the same way in the setting's worker (`alternating_samples`).
 
 The clock is the process's CPU time, so that other work on a shared machine
 does not blur the ratios.
