@@ -318,6 +318,7 @@ def measure_figures():
               % (memory["keyshelf"], limit, " OVER" if memory["keyshelf"] > limit else "",
                  memory["expert"], memory["keyshelf"] / memory["expert"]))
 
+
 if __name__ == "__main__":
     sys.exit(harness.run("bench_model.py: the network-flow model, keyshelf against the expert's and the "
                          "key-grouped code", measure_figures))
