@@ -40,6 +40,7 @@ toml = $(shell $(PYTHON) -c 'import tomllib; t = tomllib.load(open("pyproject.to
                              print(" ".join(repr(r) for r in $(1)))')
 BUILD_REQUIRES = $(call toml,t["build-system"]["requires"] + t["project"]["dependencies"])
 EXTRA = $(call toml,t["project"]["optional-dependencies"]["$(1)"])
+DEMO_REQUIRES_$(VENV) = $(call EXTRA,demo)
 
 # Installs into the environment $(1). An environment is made without pip of its
 # own (making one with pip takes seconds): the interpreter's pip installs into
@@ -56,11 +57,12 @@ pip = $$(test -x $(1)/bin/pip && echo $(1)/bin/python -m pip || echo $(PYTHON) -
 	@$(PYTHON) -m pip --python $*/bin/python --version >/dev/null 2>&1 || $*/bin/python -m ensurepip --default-pip
 	@touch $@
 
-# The build tools and numpy. CMake and Ninja come from PyPI only where the
-# machine has none that scikit-build-core accepts.
-%/.build-tools: %/.python-$(PY_VERSION)
-	@echo "make: installing into $*: $(BUILD_REQUIRES)"
-	@$(call pip,$*) $(BUILD_REQUIRES)
+# The build tools and numpy, and the demo's own packages in .venv. CMake and
+# Ninja come from PyPI only where the machine has none that scikit-build-core
+# accepts.
+%/.build-tools: %/.python-$(PY_VERSION) pyproject.toml
+	@echo "make: installing into $*: $(BUILD_REQUIRES) $(DEMO_REQUIRES_$*)"
+	@$(call pip,$*) $(BUILD_REQUIRES) $(DEMO_REQUIRES_$*)
 	@tools=$$($*/bin/python -c 'from scikit_build_core.build import get_requires_for_build_wheel as r; \
 	                           print(" ".join(r()))'); \
 	    if [ -n "$$tools" ]; then echo "make: installing into $*: $$tools"; $(call pip,$*) $$tools; fi
@@ -69,11 +71,6 @@ pip = $$(test -x $(1)/bin/pip && echo $(1)/bin/python -m pip || echo $(PYTHON) -
 %/.test-tools: %/.build-tools pyproject.toml
 	@echo "make: installing into $*: $(call EXTRA,test)"
 	@$(call pip,$*) $(call EXTRA,test)
-	@touch $@
-
-%/.demo-tools: %/.build-tools pyproject.toml
-	@echo "make: installing into $*: $(call EXTRA,demo)"
-	@$(call pip,$*) $(call EXTRA,demo)
 	@touch $@
 
 %/.bench-tools: %/.build-tools pyproject.toml
@@ -100,7 +97,7 @@ $(SIBLINGS)/.built: $(VENV)/.test-tools $(SIBLING_SOURCES)
 	$(VENV)/bin/python tools/compiled_siblings.py $(SIBLINGS)
 	@touch $@
 
-demo: $(VENV)/.installed $(VENV)/.demo-tools
+demo: $(VENV)/.installed
 	$(VENV)/bin/python examples/demo.py
 
 test: $(VENV)/.installed $(VENV)/.test-tools $(SIBLINGS)/.built
