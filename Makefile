@@ -44,7 +44,8 @@ DEMO_REQUIRES_$(VENV) = $(call EXTRA,demo)
 
 # Installs into the environment $(1). An environment is made without pip of its
 # own (making one with pip takes seconds): the interpreter's pip installs into
-# it, or, where that cannot, the pip that ensurepip put into the environment.
+# it (pip 22.3 or later can), or else the pip that ensurepip put into the
+# environment.
 pip = $$(test -x $(1)/bin/pip && echo $(1)/bin/python -m pip || echo $(PYTHON) -m pip --python $(1)/bin/python) \
       install --quiet --no-compile
 
@@ -54,7 +55,8 @@ pip = $$(test -x $(1)/bin/pip && echo $(1)/bin/python -m pip || echo $(PYTHON) -
 	@echo "make: creating $* with Python $(PY_VERSION) ($(PYTHON))"
 	@rm -rf $*
 	@$(PYTHON) -m venv --without-pip $*
-	@$(PYTHON) -m pip --python $*/bin/python --version >/dev/null 2>&1 || $*/bin/python -m ensurepip --default-pip
+	@$(PYTHON) -c 'import pip, sys; sys.exit(tuple(map(int, pip.__version__.split(".")[:2])) < (22, 3))' 2>/dev/null \
+	    || $*/bin/python -m ensurepip --default-pip
 	@touch $@
 
 # The build tools and numpy, and the demo's own packages in .venv. CMake and
