@@ -6,15 +6,15 @@ unit cost per good, and a congestion cost that grows with the square of its
 load. Each good has a shipping budget.
 
 The script builds this model with varnokpy's native core, first on a small
-network that it prints in full, then on a generated network of the size a
-real planning model has, and reports how long building its constraints took.
+network that it prints in full, then on a generated network of 20,000 arcs
+(or the size given), and reports how long building its constraints took.
 While the large model builds, a progress bar per stage runs on stderr when it
 is a terminal (through tqdm, if installed).
 
 It builds model objects only. Nothing is solved: no solver is called and no
 flows, costs or optimal values are computed.
 
-    python examples/demo.py [arcs]      # size of the large network, default 100000
+    python examples/demo.py [arcs]      # size of the large network, default 20000
 """
 from __future__ import annotations
 
@@ -23,13 +23,11 @@ import sys
 import time
 from typing import Any, Callable, Collection, Iterable, TypeVar
 
-from varnokpy import warpmath
+from varnokpy import keyshelf, rowsieve, warpmath
 from varnokpy._core import LinExpr, Var
 from varnokpy._draftrel import DraftRel
 from varnokpy._exception import VarnokError
-from varnokpy._keyshelf import keyshelf
 from varnokpy._matrixapi import MVar
-from varnokpy._rowsieve import rowsieve
 from varnokpy._vrk import VRK
 
 GOODS = ("grain", "timber")
@@ -160,7 +158,7 @@ def large_network(n_arcs: int, seed: int = 20240607) -> Network:
 
 
 def main(argv: list[str]) -> None:
-    n_large = int(argv[1]) if len(argv) > 1 else 100_000
+    n_large = int(argv[1]) if len(argv) > 1 else 20_000
     print("varnokpy example: two-commodity network flow with congestion costs")
     print("This builds model objects only; nothing is solved.\n")
 

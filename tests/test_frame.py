@@ -186,6 +186,24 @@ def test_caught_exception_adds_no_entry():
 
 # ---- loading -------------------------------------------------------------------
 
+def test_package_loads_its_modules_on_first_use():
+    code = """
+        import sys
+        import varnokpy
+        print(sorted(m for m in sys.modules if m.startswith("varnokpy.")), "keyshelf" in dir(varnokpy))
+        from varnokpy import keyshelf, rowsieve
+        import varnokpy._keyshelf, varnokpy._rowsieve
+        print(keyshelf is varnokpy._keyshelf.keyshelf, rowsieve is varnokpy._rowsieve.rowsieve)
+        try:
+            varnokpy.keyshelve
+        except AttributeError as e:
+            print(e)
+    """
+    out = run_python(code)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["[] True", "True True", "module 'varnokpy' has no attribute 'keyshelve'"]
+
+
 def test_reimport_gives_identical_module_and_class():
     code = """
         import sys

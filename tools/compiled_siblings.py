@@ -15,14 +15,13 @@ loads them in place of the Python files:
 compiled siblings shadow the Python files while the native modules are still
 found beside them.
 """
+import contextlib
 import os
-import subprocess
 import sys
 import sysconfig
 
 SIBLINGS = ("_util", "_core", "_matrixapi", "_exception", "_vrk")
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.join(os.path.dirname(HERE), "src", "varnokpy")
 
 
 def module_dir(root):
@@ -31,24 +30,32 @@ def module_dir(root):
 
 def build(root):
     """Compiles every sibling that is missing or older than its source into
-    `root`/varnokpy; returns that directory."""
+    `root`/varnokpy, all of them when this file is newer; returns that
+    directory."""
+    from Cython.Build import cythonize
+    from setuptools import Distribution, Extension
+
+    root = os.path.abspath(root)
     out = module_dir(root)
-    os.makedirs(out, exist_ok=True)
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    include = sysconfig.get_paths()["include"]
-    cc = os.environ.get("CC", "cc")
-    for name in SIBLINGS:
-        source = os.path.join(SOURCE, name + ".py")
-        target = os.path.join(out, name + suffix)
-        if os.path.exists(target) and os.path.getmtime(target) >= max(os.path.getmtime(source),
-                                                                       os.path.getmtime(__file__)):
-            continue
-        c_file = os.path.join(out, name + ".c")
-        subprocess.run([sys.executable, "-m", "cython", "-3", "-X", "annotation_typing=False",
-                        "--module-name", "varnokpy." + name, "-o", c_file, source], check=True)
-        subprocess.run([cc, "-shared", "-fPIC", "-O2", "-I", include, c_file, "-o", target + ".tmp"], check=True)
-        os.replace(target + ".tmp", target)
-        os.remove(c_file)
+    force = any(not os.path.exists(os.path.join(out, name + suffix))
+                or os.path.getmtime(os.path.join(out, name + suffix)) < os.path.getmtime(__file__)
+                for name in SIBLINGS)
+    # -O2 without debug information, as the package's own builds of these modules.
+    extensions = [Extension("varnokpy." + name, [os.path.join("src", "varnokpy", name + ".py")],
+                            extra_compile_args=["-O2", "-g0"])
+                  for name in SIBLINGS]
+    # Relative sources, so that the C files land in root/c/src/varnokpy.
+    with contextlib.chdir(os.path.dirname(HERE)):
+        extensions = cythonize(extensions, build_dir=os.path.join(root, "c"), force=force, quiet=True,
+                               language_level=3, compiler_directives={"annotation_typing": False})
+        command = Distribution({"ext_modules": extensions}).get_command_obj("build_ext")
+        command.build_lib = root
+        command.build_temp = os.path.join(root, "objects")
+        command.parallel = os.cpu_count()
+        command.force = force
+        command.ensure_finalized()
+        command.run()
     return out
 
 
@@ -71,4 +78,7 @@ def in_use():
 
 
 if __name__ == "__main__":
-    print(build(sys.argv[1] if len(sys.argv) > 1 else "build/siblings"))
+    root = sys.argv[1] if len(sys.argv) > 1 else "build/siblings"
+    print("compiled_siblings: compiling %s with Cython into %s (what is up to date is kept)"
+          % (", ".join(SIBLINGS), module_dir(root)), flush=True)
+    build(root)
