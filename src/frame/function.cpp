@@ -11,7 +11,10 @@
 //     values"), or is collected by `**`, or is unexpected.
 // The count message counts `self`; when keywords were passed and a required
 // parameter is missing, "given" is the position of that parameter.
-#include "frame.hpp"
+#include "call.hpp"
+#include "function.hpp"
+#include "module.hpp"
+#include "ref.hpp"
 
 #include "cpython311.hpp"
 #include "profiling.hpp"

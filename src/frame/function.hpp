@@ -32,7 +32,7 @@ using PositionalBody = PyObject* (*)(Function* fn, PyObject* const* args, Py_ssi
 // Static description of one function, written next to its body.
 struct FunctionSpec {
     const char* name;      // name in the source, unmangled: "__repl", "select"
-    const char* qualname;  // "rowsieve.select", "sqrt"
+    const char* qualname;  // "table.select", "sqrt"
     const char* params;    // "self, data, wild", "self, *vals", "*args, **kwargs"
     FunctionBody body;
     const char* doc;       // nullptr for none
@@ -40,7 +40,7 @@ struct FunctionSpec {
     bool generator;        // a generator function (code flags only)
     // A lambda: named "<lambda>" (`__name__` and `co_name`), its traceback
     // entries named by the enclosing function followed by ".lambda". The
-    // qualname says where it is written: "rowsieve.select.<locals>.<lambda>".
+    // qualname says where it is written: "table.select.<locals>.<lambda>".
     bool lambda = false;
     // For a `*` function: the body for calls with positional arguments only
     // (nullptr: every call goes through `body`).
@@ -84,7 +84,7 @@ Ref make_function(ModuleFrame& frame, const FunctionSpec& spec, Ref defaults) no
 // A nested function: a new function object like `prototype` (made once at
 // load with `make_function`) that captures `captured`, which its body reads
 // as `fn->closure`. Its traceback entries carry the enclosing function's full
-// name followed by its own ("varnokpy.warpmath._apply_warpmath.f").
+// name followed by its own ("varnokpy._mod.apply.f").
 Ref make_closure(PyObject* prototype, PyObject* captured) noexcept;
 
 // Sets the class cell of a function (used by zero-argument `super()`).

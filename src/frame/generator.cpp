@@ -4,7 +4,11 @@
 // generator finishes, fails, is closed or has an exception thrown into it, so
 // the objects it held are released early, as a finished Python generator
 // releases its frame.
-#include "frame.hpp"
+#include "function.hpp"
+#include "generator.hpp"
+#include "module.hpp"
+#include "profiling.hpp"
+#include "ref.hpp"
 
 namespace vk {
 

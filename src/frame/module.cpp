@@ -6,7 +6,12 @@
 // A later import after the module was removed from sys.modules gets the same
 // object back and exec returns at once. A failing exec drops the recorded
 // module, so the next import starts again from a fresh create.
-#include "frame.hpp"
+#include "call.hpp"
+#include "function.hpp"
+#include "generator.hpp"
+#include "module.hpp"
+#include "ref.hpp"
+#include "shortcut.hpp"
 
 #include "cpython311.hpp"
 

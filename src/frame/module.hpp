@@ -21,9 +21,9 @@ struct ModuleFrame;
 using ModuleStep = int (*)(ModuleFrame& frame) noexcept;
 
 struct ModuleInfo {
-    const char* short_name;        // "_rowsieve"
-    const char* full_name;         // "varnokpy._rowsieve"
-    const char* source_path;       // "src/varnokpy/_rowsieve"
+    const char* short_name;        // "_mod"
+    const char* full_name;         // "varnokpy._mod"
+    const char* source_path;       // "src/varnokpy/_mod"
     const char* doc;               // module docstring or nullptr
     const char* const* builtins;   // names resolved once at load, nullptr-terminated
     bool generators;               // registers the generator type at load
