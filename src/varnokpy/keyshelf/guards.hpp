@@ -31,6 +31,13 @@
 // select, sum and prod.
 #pragma once
 
+#include "frame.hpp"
+#include "cpython311.hpp"
+
+#include "state.hpp"
+
+namespace {
+
 namespace native {
 
 using vk::Shortcut;
@@ -151,3 +158,5 @@ inline bool subscript_is_dicts(PyObject* self) noexcept {
 }
 
 }  // namespace native
+
+}  // namespace

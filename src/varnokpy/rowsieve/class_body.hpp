@@ -2,6 +2,16 @@
 // specs of the functions, and the statements that run at load.
 #pragma once
 
+#include <iterator>
+#include <utility>
+
+#include "frame.hpp"
+
+#include "select.hpp"
+#include "navigation.hpp"
+
+namespace {
+
 // The key function of scalar mode.
 PyObject* select_identity(vk::Function*, PyObject* const* a) noexcept { return Py_NewRef(a[0]); }
 
@@ -224,3 +234,5 @@ int module_body(vk::ModuleFrame& f) noexcept {
     if (register_copy(cls.get()) < 0) return -1;
     return f.bind("rowsieve", std::move(cls));
 }
+
+}  // namespace

@@ -39,6 +39,16 @@
 // other type answers "unknown", and the general steps run.
 #pragma once
 
+#include <cstring>
+#include <iterator>
+
+#include "frame.hpp"
+#include "cpython311.hpp"
+
+#include "state.hpp"
+
+namespace {
+
 namespace native {
 
 using vk::Shortcut;
@@ -243,3 +253,5 @@ int record_load(vk::ModuleFrame& f, PyObject* cls) noexcept {
 }
 
 }  // namespace native
+
+}  // namespace

@@ -4,6 +4,13 @@
 // (index_shortcuts.hpp).
 #pragma once
 
+#include "frame.hpp"
+
+#include "members.hpp"
+#include "index_shortcuts.hpp"
+
+namespace {
+
 // One member into a field index: its key, then its bucket.
 // CAUTION: may run arbitrary Python code
 int index_member(PyObject* index, KeyFn& key, PyObject* x) noexcept {
@@ -113,3 +120,5 @@ PyObject* rowsieve_contains(vk::Function*, PyObject* const* a) noexcept {
         return s.release();
     return vk::call_method(N.contains, {self, val}).release();
 }
+
+}  // namespace

@@ -12,6 +12,16 @@
 // member that could run Python code, and on every way out of the build.
 #pragma once
 
+#include <utility>
+
+#include "frame.hpp"
+#include "cpython311.hpp"
+
+#include "members_shortcuts.hpp"
+#include "keys.hpp"
+
+namespace {
+
 namespace native {
 
 vk::ShortcutCounter count_itemgetter("itemgetter"), count_index_build("index_build"), count_bucket("bucket"),
@@ -234,3 +244,5 @@ Shortcut contains(PyObject* self, PyObject* val) noexcept {
 }
 
 }  // namespace native
+
+}  // namespace

@@ -6,6 +6,14 @@
 // this class's own (native::call_own).
 #pragma once
 
+#include <initializer_list>
+
+#include "frame.hpp"
+
+#include "members_shortcuts.hpp"
+
+namespace {
+
 // ============================================================================
 // Small steps
 // ============================================================================
@@ -352,3 +360,5 @@ PyObject* rowsieve_getslice(vk::Function*, PyObject* const* a) noexcept {
     if (!part) return nullptr;
     return like_self(self, cls.get(), part.get());
 }
+
+}  // namespace

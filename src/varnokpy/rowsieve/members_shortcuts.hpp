@@ -8,6 +8,15 @@
 // are set in place before anyone can see it.
 #pragma once
 
+#include <utility>
+
+#include "frame.hpp"
+#include "cpython311.hpp"
+
+#include "guards.hpp"
+
+namespace {
+
 namespace native {
 
 vk::ShortcutCounter count_new_empty("new_empty"), count_addcheck("scalaraddcheck"),
@@ -362,3 +371,5 @@ Shortcut extend(PyObject* self, PyObject* items, bool owned) noexcept {
 }
 
 }  // namespace native
+
+}  // namespace

@@ -2,6 +2,17 @@
 // cache, and the printed table of plain values written in one piece.
 #pragma once
 
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "frame.hpp"
+#include "cpython311.hpp"
+
+#include "guards.hpp"
+
+namespace {
+
 namespace native {
 
 vk::ShortcutCounter count_navigate("navigate"), count_repr("repr");
@@ -144,3 +155,5 @@ Shortcut repr(PyObject* self) noexcept {
 }
 
 }  // namespace native
+
+}  // namespace

@@ -3,6 +3,13 @@
 // after its shortcut (select_shortcuts.hpp).
 #pragma once
 
+#include "frame.hpp"
+
+#include "index.hpp"
+#include "select_shortcuts.hpp"
+
+namespace {
+
 // The arguments of a select call: an array (the caller's tuple, or a nested
 // alternative's arguments on the stack), and the tuple that the steps hand
 // on, made when first needed.
@@ -322,3 +329,5 @@ PyObject* rowsieve_select_positional(vk::Function*, PyObject* const* args, Py_ss
     SelectArgs vals{args + 1, nargs - 1};
     return select_steps(args[0], vals);
 }
+
+}  // namespace

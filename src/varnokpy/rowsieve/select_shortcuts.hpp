@@ -3,6 +3,15 @@
 // a field index that exists) in C.
 #pragma once
 
+#include <utility>
+
+#include "frame.hpp"
+#include "cpython311.hpp"
+
+#include "members_shortcuts.hpp"
+
+namespace {
+
 namespace native {
 
 vk::ShortcutCounter count_unexpanded("unexpanded"), count_select("select");
@@ -169,3 +178,5 @@ Shortcut select_warm(PyObject* self, PyObject* const* vals, Py_ssize_t n) noexce
 }
 
 }  // namespace native
+
+}  // namespace

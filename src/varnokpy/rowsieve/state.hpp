@@ -3,6 +3,16 @@
 // class body, the constants, and the small helpers that every part uses.
 #pragma once
 
+#include <initializer_list>
+#include <iterator>
+
+#include "frame.hpp"
+
+namespace {
+
+using vk::Ref;
+using vk::Shortcut;
+
 const char* const kBuiltins[] = {"staticmethod", "super", "zip", "KeyError", "ValueError", "IndexError", "max",
                                  "enumerate", "TypeError", "AttributeError", nullptr};
 enum Builtin { B_staticmethod, B_super, B_zip, B_KeyError, B_ValueError, B_IndexError, B_max, B_enumerate,
@@ -17,6 +27,7 @@ const vk::ModuleInfo kInfo = {
     module_constants, nullptr, module_body,
 };
 
+// The module's frame, defined by VARNOK_MODULE in _rowsieve.cpp.
 extern vk::ModuleFrame& frame;
 
 inline PyObject* builtin(Builtin b) noexcept { return frame.builtin(b); }
@@ -286,3 +297,5 @@ Pattern pattern_of(const Py_ssize_t* positions, Py_ssize_t n) noexcept {
     }
     return p;
 }
+
+}  // namespace
