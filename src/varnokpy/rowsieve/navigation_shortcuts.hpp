@@ -22,7 +22,7 @@ vk::ShortcutCounter count_navigate("navigate"), count_repr("repr");
 Shortcut navigate(PyObject* self, PyObject* v, Nav which) noexcept {
     PyObject* d = fast_dict(self);
     if (!d) return Shortcut::not_taken();
-    PyObject* cache = state_of(d, static_cast<Slot>(S_next + static_cast<int>(which)), nav_name(which));
+    PyObject* cache = state_of(d, nav_slot(which));
     if (!cache || !PyDict_CheckExact(cache) || !PyDict_GET_SIZE(cache)) return Shortcut::not_taken();
     return Shortcut::done(Ref::steal(neighbour_of(cache, v)));
 }

@@ -56,7 +56,7 @@ Ref select_alternative(PyObject* self, PyObject* vals, Py_ssize_t k, PyObject* v
         // Both methods this class's own: the arguments on the stack.
         PyObject* args[kStackArgs];
         for (Py_ssize_t i = 0; i < n; ++i) args[i] = i == k ? vv : PyTuple_GET_ITEM(vals, i);
-        if (Shortcut s = native::call_own(self, native::M_repl | native::M_select, F.select, [&]() noexcept {
+        if (Shortcut s = native::call_own(self, method_bit(C_repl) | method_bit(C_select), F.select, [&]() noexcept {
                 SelectArgs nested{args, n};
                 return select_steps(self, nested);
             });
