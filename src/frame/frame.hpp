@@ -7,6 +7,7 @@
 #include "function.hpp"
 #include "generator.hpp"
 #include "module.hpp"
+#include "prelude.hpp"
 #include "profiling.hpp"
 #include "ref.hpp"
 #include "shortcut.hpp"

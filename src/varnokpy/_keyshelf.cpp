@@ -40,10 +40,6 @@
 
 VARNOK_MODULE(_keyshelf, kInfo)
 
-namespace {
-vk::ModuleFrame& frame = _keyshelf_frame;
-}  // namespace
-
 #include "keyshelf/guards.hpp"
 #include "keyshelf/keylist.hpp"
 #include "keyshelf/generators.hpp"

@@ -39,10 +39,6 @@
 
 VARNOK_MODULE(_rowsieve, kInfo)
 
-namespace {
-vk::ModuleFrame& frame = _rowsieve_frame;
-}  // namespace
-
 #include "rowsieve/guards.hpp"
 #include "rowsieve/members_shortcuts.hpp"
 #include "rowsieve/members.hpp"

@@ -40,10 +40,6 @@ namespace {
 
 namespace native {
 
-using vk::Shortcut;
-namespace py311 = vk::py311;
-using py311::Probe;
-
 // Does `super(cls, self)` hand out dict's methods? When `super` is the
 // builtin and `dict` follows `cls` in the method order of `type(self)`,
 // `super(cls, self).<name>` is the `dict` method of that name (dict defines

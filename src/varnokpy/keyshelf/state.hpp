@@ -9,7 +9,7 @@
 
 namespace {
 
-using vk::Ref;
+using namespace vk::prelude;
 
 const char* const kBuiltins[] = {"range", "DeprecationWarning", "super", "TypeError", "enumerate", nullptr};
 enum Builtin { B_range, B_DeprecationWarning, B_super, B_TypeError, B_enumerate };

@@ -51,11 +51,6 @@ namespace {
 
 namespace native {
 
-using vk::Shortcut;
-namespace py311 = vk::py311;
-using py311::Probe;
-using py311::usable;
-
 // Every object here is held strongly for the life of the process, so that an
 // address compared against can never be reused by another object.
 struct LoadTime {

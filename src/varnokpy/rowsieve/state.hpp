@@ -10,8 +10,7 @@
 
 namespace {
 
-using vk::Ref;
-using vk::Shortcut;
+using namespace vk::prelude;
 
 const char* const kBuiltins[] = {"staticmethod", "super", "zip", "KeyError", "ValueError", "IndexError", "max",
                                  "enumerate", "TypeError", "AttributeError", nullptr};
