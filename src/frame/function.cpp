@@ -250,16 +250,9 @@ int function_clear(PyObject* self) {
 }
 
 void function_dealloc(PyObject* self) {
-    Function* f = reinterpret_cast<Function*>(self);
-    PyObject_GC_UnTrack(self);
-    if (f->weakreflist) PyObject_ClearWeakRefs(self);
-    function_clear(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->varnames);
-    PyObject_GC_Del(self);
+    dealloc_tracked<Function>(
+        self, [self](Function*) noexcept { function_clear(self); },
+        {&Function::name, &Function::qualname, &Function::module, &Function::code, &Function::varnames});
 }
 
 PyObject* function_repr(PyObject* self) {
@@ -278,12 +271,6 @@ PyObject* get_field_or_none(PyObject* self, void*) {
     return Py_NewRef(v ? v : Py_None);
 }
 
-int set_name(PyObject* self, PyObject* value, void*) {
-    return set_str_field(reinterpret_cast<Function*>(self)->name, value, "__name__");
-}
-int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_str_field(reinterpret_cast<Function*>(self)->qualname, value, "__qualname__");
-}
 int set_doc(PyObject* self, PyObject* value, void*) {
     set_field(reinterpret_cast<Function*>(self)->doc, Ref::borrow(value ? value : Py_None));
     return 0;
@@ -341,8 +328,8 @@ PyObject* function_reduce(PyObject* self, PyObject*) {
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_field_or_none<offsetof(Function, name)>, set_name, nullptr, nullptr},
-    {"__qualname__", get_field_or_none<offsetof(Function, qualname)>, set_qualname, nullptr, nullptr},
+    {"__name__", NameAccessors<Function>::get_name, NameAccessors<Function>::set_name, nullptr, nullptr},
+    {"__qualname__", NameAccessors<Function>::get_qualname, NameAccessors<Function>::set_qualname, nullptr, nullptr},
     {"__doc__", get_field_or_none<offsetof(Function, doc)>, set_doc, nullptr, nullptr},
     {"__defaults__", get_field_or_none<offsetof(Function, defaults)>, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_field_or_none<offsetof(Function, kwdefaults)>, set_kwdefaults, nullptr, nullptr},
@@ -420,23 +407,29 @@ PyTypeObject FunctionType = {
 
 int ready_function_type() noexcept {
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
-    FunctionType.tp_name = "varnokpy.function";
-    FunctionType.tp_basicsize = sizeof(Function);
-    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
-                            Py_TPFLAGS_HAVE_VECTORCALL;
+    fill_tracked_type(FunctionType, {"varnokpy.function", sizeof(Function),
+                                     Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL, function_dealloc,
+                                     function_traverse, function_clear, function_repr, function_getset,
+                                     function_methods, offsetof(Function, weakreflist)});
     FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
     FunctionType.tp_call = PyVectorcall_Call;
-    FunctionType.tp_dealloc = function_dealloc;
-    FunctionType.tp_traverse = function_traverse;
-    FunctionType.tp_clear = function_clear;
-    FunctionType.tp_repr = function_repr;
     FunctionType.tp_descr_get = function_descr_get;
-    FunctionType.tp_getset = function_getset;
     FunctionType.tp_members = function_members;
-    FunctionType.tp_methods = function_methods;
     FunctionType.tp_dictoffset = offsetof(Function, dict);
-    FunctionType.tp_weaklistoffset = offsetof(Function, weakreflist);
     return PyType_Ready(&FunctionType);
+}
+
+void fill_tracked_type(PyTypeObject& type, const TrackedTypeSlots& slots) noexcept {
+    type.tp_name = slots.name;
+    type.tp_basicsize = slots.basicsize;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | slots.flags;
+    type.tp_dealloc = slots.dealloc;
+    type.tp_traverse = slots.traverse;
+    type.tp_clear = slots.clear;
+    type.tp_repr = slots.repr;
+    type.tp_getset = slots.getset;
+    type.tp_methods = slots.methods;
+    type.tp_weaklistoffset = slots.weaklistoffset;
 }
 
 namespace {

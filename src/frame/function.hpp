@@ -13,6 +13,8 @@
 // that names the function.
 #pragma once
 
+#include <initializer_list>
+
 #include "ref.hpp"
 
 namespace vk {
@@ -94,6 +96,53 @@ void set_class_cell(PyObject* fn, PyObject* klass) noexcept;
 // of functions and generators): TypeError "<what> must be set to a string
 // object" for anything but a str, deletion included.
 int set_str_field(PyObject*& field, PyObject* value, const char* what) noexcept;
+
+// The slots that every object type of the frame fills (each is GC-tracked
+// and keeps a weak-reference list); a type adds its own before readying.
+struct TrackedTypeSlots {
+    const char* name;
+    Py_ssize_t basicsize;
+    unsigned long flags;  // besides Py_TPFLAGS_DEFAULT and Py_TPFLAGS_HAVE_GC
+    destructor dealloc;
+    traverseproc traverse;
+    inquiry clear;
+    reprfunc repr;
+    PyGetSetDef* getset;
+    PyMethodDef* methods;
+    Py_ssize_t weaklistoffset;
+};
+void fill_tracked_type(PyTypeObject& type, const TrackedTypeSlots& slots) noexcept;
+
+// Deallocates a GC-tracked object of type `T` that keeps a weak-reference
+// list: untracks it, clears its weak references, runs `release(o)` (what
+// its clear slot drops, and whatever else must go first), drops `fields`
+// in order, and frees it.
+template <class T, class Release>
+void dealloc_tracked(PyObject* self, Release&& release, std::initializer_list<PyObject* T::*> fields) noexcept {
+    T* o = reinterpret_cast<T*>(self);
+    PyObject_GC_UnTrack(self);
+    if (o->weakreflist) PyObject_ClearWeakRefs(self);
+    release(o);
+    for (PyObject* T::*field : fields) Py_CLEAR(o->*field);
+    PyObject_GC_Del(self);
+}
+
+// The `__name__` and `__qualname__` accessors of an object of type `T` with
+// str fields `name` and `qualname` (functions, generators), for its getset
+// table: read as they are, replaced only by a str.
+template <class T>
+struct NameAccessors {
+    static PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(reinterpret_cast<T*>(self)->name); }
+    static PyObject* get_qualname(PyObject* self, void*) noexcept {
+        return Py_NewRef(reinterpret_cast<T*>(self)->qualname);
+    }
+    static int set_name(PyObject* self, PyObject* value, void*) noexcept {
+        return set_str_field(reinterpret_cast<T*>(self)->name, value, "__name__");
+    }
+    static int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+        return set_str_field(reinterpret_cast<T*>(self)->qualname, value, "__qualname__");
+    }
+};
 
 // Adds one traceback entry for the exception being raised.
 void add_traceback_entry(const char* funcname, const char* filename, int line) noexcept;
