@@ -122,3 +122,8 @@ test-general: $(GVENV)/.installed $(GVENV)/.test-tools $(SIBLINGS)/.built
 
 clean:
 	rm -rf build $(VENV) $(AVENV) $(GVENV)
+
+# Every header under src/ compiles alone (tools/check_headers.sh).
+.PHONY: check-headers
+check-headers:
+	tools/check_headers.sh $(PYTHON)

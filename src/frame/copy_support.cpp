@@ -1,6 +1,6 @@
 #include "copy_support.hpp"
 
-#include "frame.hpp"
+#include "ref.hpp"
 
 namespace vk {
 

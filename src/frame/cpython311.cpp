@@ -31,12 +31,12 @@ bool detail::is_plain_tuple(PyObject* key, int depth) noexcept {
 namespace {
 
 constexpr const char* kProbeNames[] = {"dict_version", "str_keys", "type_version",
-                                       // rowsieve's shortcuts
+                                       // instance dicts, key tables, list storage, lookups with a known hash
                                        "managed_dict", "str_table", "list_storage",
                                        "known_hash", "dict_entries",
-                                       // keyshelf's shortcuts
+                                       // hashes of plain keys, method lookup
                                        "hash_known", "method_lookup",
-                                       // DraftRel's shortcuts
+                                       // attributes kept inline
                                        "instance_values",
                                        // profiling and the call path
                                        "profile_hook", "frame_links", "recursion_depth"};
@@ -127,7 +127,7 @@ int probe_type_version() noexcept {
     return type_version(t) != tag;
 }
 
-// ==== rowsieve's shortcuts ==========================================================
+// ==== instance dicts, key tables and lookups with a known hash =======================
 
 // A heap class `name` with base `base` and an empty namespace.
 Ref probe_class(const char* name, PyTypeObject* base) noexcept {
@@ -137,7 +137,7 @@ Ref probe_class(const char* name, PyTypeObject* base) noexcept {
 }
 
 int probe_managed_dict() noexcept {
-    // A list subclass (as rowsieve is), whose instances get a dict at their
+    // A list subclass, whose instances get a dict at their
     // first attribute store, and a plain class, whose instances start with
     // their attributes inline.
     Ref name = Ref::steal(PyUnicode_InternFromString("probe"));
@@ -311,7 +311,7 @@ int probe_dict_entries() noexcept {
 Ref probe_keys() noexcept {
     static const char kKeys[] =
         "[0, 1, -1, -2, 7, 255, -256, 2**30, -2**31, 2**61 - 1, 2**61, -2**62, 2**64 + 1, -10**30,"
-        " '', 'a', '*', 'probe', '_rowsieve__index', 'x' * 100, '\\xe9t\\xe9', '\\u20ac', '\\U0001f600',"
+        " '', 'a', '*', 'probe', '_cls__private', 'x' * 100, '\\xe9t\\xe9', '\\u20ac', '\\U0001f600',"
         " 'a\\u20ac', 'name42', 'z',"
         " (), (1,), (1, 2), (-1, -2), ('a', 1), (1, (2, 3)), ((1, 'x'), ('y', (2, None))), (0, 0, 0),"
         " (2**64, -5), ('*', '*'), (1.5, True), ((),),"
@@ -380,7 +380,7 @@ int probe_known_hash() noexcept {
     return probe_known_hash_lookups();
 }
 
-// ---- keyshelf: plain-key hashes, known-hash lookups, method lookup ------------------
+// ---- plain-key hashes, known-hash lookups, method lookup ---------------------------
 
 // Sample keys of every kind `hash_known` treats itself: ints of zero, one and
 // more digits of both signs, bools, strs (ASCII, wider kinds, hashed and not
@@ -648,12 +648,12 @@ int probe_recursion_depth() noexcept {
 }
 
 int (*const kProbes[])() noexcept = {probe_dict_version, probe_str_keys, probe_type_version,
-                                     // rowsieve's shortcuts
+                                     // instance dicts, key tables, list storage, lookups with a known hash
                                      probe_managed_dict, probe_str_table, probe_list_storage,
                                      probe_known_hash, probe_dict_entries,
-                                     // keyshelf's shortcuts
+                                     // hashes of plain keys, method lookup
                                      probe_hash_known, probe_method_lookup,
-                                     // DraftRel's shortcuts
+                                     // attributes kept inline
                                      probe_instance_values,
                                      // profiling and the call path
                                      probe_profile_hook, probe_frame_links, probe_recursion_depth};
@@ -732,7 +732,7 @@ void report_probes(const char* module) noexcept {
     std::fprintf(stderr, "\n");
 }
 
-// ==== rowsieve's shortcuts: list storage ==============================================
+// ==== list storage ==================================================================
 
 namespace {
 // The capacity that the base list gives a list grown by `step` items to

@@ -35,16 +35,16 @@ enum class Probe : unsigned {
     dict_version,   // dict version tags change on every mutation
     str_keys,       // a dict tells whether every key it holds is an exact str
     type_version,   // type version tags identify an unmodified class
-    // rowsieve's shortcuts
+    // instance dicts, key tables, list storage, lookups with a known hash
     managed_dict,     // an instance's dict sits in the slot before the object
     str_table,        // a dict's own key table of str keys, read and written by position
     list_storage,     // a list's item array, its capacity and how the base list grows it
     known_hash,       // dict lookups, membership tests and stores with a hash computed beforehand
     dict_entries,     // a dict's entries read by position, and the position of a key found by identity
-    // keyshelf's shortcuts
+    // hashes of plain keys, method lookup
     hash_known,        // hash_known agrees with PyObject_Hash (int, str, tuple keys)
     method_lookup,     // get_method agrees with PyObject_GetAttr
-    // DraftRel's shortcuts
+    // attributes kept inline
     instance_values,  // inline attribute values of plain-class instances
     // profiling and the call path
     profile_hook,     // a thread's profile function, and whether it may be called now
@@ -93,7 +93,7 @@ inline unsigned int type_version(PyTypeObject* t) noexcept {
 // and without setting an exception; assigns `t` a version tag.
 inline PyObject* type_lookup(PyTypeObject* t, PyObject* name) noexcept { return _PyType_Lookup(t, name); }
 
-// ---- hashes of plain keys (keyshelf) ---------------------------------------------
+// ---- hashes of plain keys ---------------------------------------------------------
 //
 // A plain key is one whose hashing is the interpreter's own, so that hashing
 // it can neither run Python code nor fail: an exact int, bool, float or str,
@@ -215,7 +215,7 @@ inline int dict_set_known_hash(PyObject* d, PyObject* key, PyObject* value, Py_h
     return _PyDict_SetItem_KnownHash(d, key, value, hash);
 }
 
-// ---- method lookup (keyshelf) ----------------------------------------------------
+// ---- method lookup ----------------------------------------------------------------
 
 // `obj.<name>` as a method call resolves it, without making a bound method:
 // returns 1 with `*method` the function found on the type (to be called with
@@ -267,7 +267,7 @@ inline void add_traceback(const char* funcname, const char* filename, int line) 
     _PyTraceback_Add(funcname, filename, line);
 }
 
-// ==== rowsieve's shortcuts ==========================================================
+// ==== instance dicts, key tables and list storage ====================================
 
 // ---- instance dicts (Probe::managed_dict) -------------------------------------
 //

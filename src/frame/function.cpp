@@ -11,7 +11,10 @@
 //     values"), or is collected by `**`, or is unexpected.
 // The count message counts `self`; when keywords were passed and a required
 // parameter is missing, "given" is the position of that parameter.
-#include "frame.hpp"
+#include "call.hpp"
+#include "function.hpp"
+#include "module.hpp"
+#include "ref.hpp"
 
 #include "cpython311.hpp"
 #include "profiling.hpp"
@@ -45,6 +48,85 @@ PyObject* finish(Function* fn, PyObject* result) noexcept {
     return result;
 }
 
+// Binding, step 1: `*args`, the positional arguments beyond the parameters.
+Ref star_tuple(PyObject* const* args, Py_ssize_t nargs, int np) noexcept {
+    Py_ssize_t extra = nargs > np ? nargs - np : 0;
+    Ref star = Ref::steal(PyTuple_New(extra));
+    if (!star) return Ref();
+    for (Py_ssize_t i = 0; i < extra; ++i) {
+        Py_INCREF(args[np + i]);
+        PyTuple_SET_ITEM(star.get(), i, args[np + i]);
+    }
+    return star;
+}
+
+// Binding, step 2: the parameters from `nfill` on, from the keywords (each
+// taken one marked in `used`), else from `defaults`.
+int fill_from_keywords(Function* fn, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nfill, PyObject* kwnames,
+                       bool* used, PyObject* defaults, PyObject** slots) noexcept {
+    const int np = fn->nparams;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    if (ndefaults > np) ndefaults = np;
+    const Py_ssize_t nrequired = np - ndefaults;
+    for (Py_ssize_t i = nfill; i < np; ++i) {
+        slots[i] = nullptr;
+        if (nkw) {
+            PyObject* pname = PyTuple_GET_ITEM(fn->varnames, i);
+            for (Py_ssize_t j = 0; j < nkw; ++j) {
+                if (!used[j] && same_name(PyTuple_GET_ITEM(kwnames, j), pname)) {
+                    slots[i] = args[nargs + j];
+                    used[j] = true;
+                    break;
+                }
+            }
+        }
+        if (!slots[i]) {
+            if (i < nrequired) {
+                count_error(fn, false, nkw ? i : nargs);
+                return -1;
+            }
+            slots[i] = PyTuple_GET_ITEM(defaults, i - nrequired);
+        }
+    }
+    return 0;
+}
+
+// Binding, step 3: the keywords left over go to `kwargs` (a new dict, made
+// only when the function takes `**kwargs`); one that names a parameter
+// filled by position, or any when there is no `**kwargs`, is an error.
+int leftover_keywords(Function* fn, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nfill, PyObject* kwnames,
+                      const bool* used, Ref& kwargs) noexcept {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (fn->starstar) {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return -1;
+    }
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        if (used[j]) continue;
+        PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+        bool positional = false;
+        for (Py_ssize_t i = 0; i < nfill; ++i) {
+            if (same_name(key, PyTuple_GET_ITEM(fn->varnames, i))) {
+                positional = true;
+                break;
+            }
+        }
+        if (positional) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         PyUnicode_AsUTF8(fn->name), key);
+            return -1;
+        }
+        if (!fn->starstar) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         PyUnicode_AsUTF8(fn->name), key);
+            return -1;
+        }
+        if (PyDict_SetItem(kwargs.get(), key, args[nargs + j]) < 0) return -1;
+    }
+    return 0;
+}
+
 PyObject* bind_and_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     const int np = fn->nparams;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -65,9 +147,6 @@ PyObject* bind_and_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     }
     // `__defaults__` may be replaced by the body; keep this call's tuple alive.
     Ref defaults = Ref::borrow(fn->defaults);
-    Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
-    if (ndefaults > np) ndefaults = np;
-    const Py_ssize_t nrequired = np - ndefaults;
 
     // 1. positional
     Py_ssize_t nfill = nargs < np ? nargs : np;
@@ -77,64 +156,12 @@ PyObject* bind_and_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
         return nullptr;
     }
     Ref star;
-    if (fn->star) {
-        Py_ssize_t extra = nargs > np ? nargs - np : 0;
-        star = Ref::steal(PyTuple_New(extra));
-        if (!star) return nullptr;
-        for (Py_ssize_t i = 0; i < extra; ++i) {
-            Py_INCREF(args[np + i]);
-            PyTuple_SET_ITEM(star.get(), i, args[np + i]);
-        }
-    }
+    if (fn->star && !(star = star_tuple(args, nargs, np))) return nullptr;
     // 2. keywords for the parameters left
-    for (Py_ssize_t i = nfill; i < np; ++i) {
-        slots[i] = nullptr;
-        if (nkw) {
-            PyObject* pname = PyTuple_GET_ITEM(fn->varnames, i);
-            for (Py_ssize_t j = 0; j < nkw; ++j) {
-                if (!used[j] && same_name(PyTuple_GET_ITEM(kwnames, j), pname)) {
-                    slots[i] = args[nargs + j];
-                    used[j] = true;
-                    break;
-                }
-            }
-        }
-        if (!slots[i]) {
-            if (i < nrequired) {
-                count_error(fn, false, nkw ? i : nargs);
-                return nullptr;
-            }
-            slots[i] = PyTuple_GET_ITEM(defaults.get(), i - nrequired);
-        }
-    }
+    if (fill_from_keywords(fn, args, nargs, nfill, kwnames, used, defaults.get(), slots) < 0) return nullptr;
     // 3. keywords left over
     Ref kwargs;
-    if (fn->starstar) {
-        kwargs = Ref::steal(PyDict_New());
-        if (!kwargs) return nullptr;
-    }
-    for (Py_ssize_t j = 0; j < nkw; ++j) {
-        if (used[j]) continue;
-        PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-        bool positional = false;
-        for (Py_ssize_t i = 0; i < nfill; ++i) {
-            if (same_name(key, PyTuple_GET_ITEM(fn->varnames, i))) {
-                positional = true;
-                break;
-            }
-        }
-        if (positional) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         PyUnicode_AsUTF8(fn->name), key);
-            return nullptr;
-        }
-        if (!fn->starstar) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         PyUnicode_AsUTF8(fn->name), key);
-            return nullptr;
-        }
-        if (PyDict_SetItem(kwargs.get(), key, args[nargs + j]) < 0) return nullptr;
-    }
+    if (leftover_keywords(fn, args, nargs, nfill, kwnames, used, kwargs) < 0) return nullptr;
     int n = np;
     if (fn->star) slots[n++] = star.get();
     if (fn->starstar) slots[n++] = kwargs.get();
@@ -223,16 +250,9 @@ int function_clear(PyObject* self) {
 }
 
 void function_dealloc(PyObject* self) {
-    Function* f = reinterpret_cast<Function*>(self);
-    PyObject_GC_UnTrack(self);
-    if (f->weakreflist) PyObject_ClearWeakRefs(self);
-    function_clear(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->varnames);
-    PyObject_GC_Del(self);
+    dealloc_tracked<Function>(
+        self, [self](Function*) noexcept { function_clear(self); },
+        {&Function::name, &Function::qualname, &Function::module, &Function::code, &Function::varnames});
 }
 
 PyObject* function_repr(PyObject* self) {
@@ -251,12 +271,6 @@ PyObject* get_field_or_none(PyObject* self, void*) {
     return Py_NewRef(v ? v : Py_None);
 }
 
-int set_name(PyObject* self, PyObject* value, void*) {
-    return set_str_field(reinterpret_cast<Function*>(self)->name, value, "__name__");
-}
-int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_str_field(reinterpret_cast<Function*>(self)->qualname, value, "__qualname__");
-}
 int set_doc(PyObject* self, PyObject* value, void*) {
     set_field(reinterpret_cast<Function*>(self)->doc, Ref::borrow(value ? value : Py_None));
     return 0;
@@ -314,8 +328,8 @@ PyObject* function_reduce(PyObject* self, PyObject*) {
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_field_or_none<offsetof(Function, name)>, set_name, nullptr, nullptr},
-    {"__qualname__", get_field_or_none<offsetof(Function, qualname)>, set_qualname, nullptr, nullptr},
+    {"__name__", NameAccessors<Function>::get_name, NameAccessors<Function>::set_name, nullptr, nullptr},
+    {"__qualname__", NameAccessors<Function>::get_qualname, NameAccessors<Function>::set_qualname, nullptr, nullptr},
     {"__doc__", get_field_or_none<offsetof(Function, doc)>, set_doc, nullptr, nullptr},
     {"__defaults__", get_field_or_none<offsetof(Function, defaults)>, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_field_or_none<offsetof(Function, kwdefaults)>, set_kwdefaults, nullptr, nullptr},
@@ -393,24 +407,68 @@ PyTypeObject FunctionType = {
 
 int ready_function_type() noexcept {
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
-    FunctionType.tp_name = "varnokpy.function";
-    FunctionType.tp_basicsize = sizeof(Function);
-    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
-                            Py_TPFLAGS_HAVE_VECTORCALL;
+    fill_tracked_type(FunctionType, {"varnokpy.function", sizeof(Function),
+                                     Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL, function_dealloc,
+                                     function_traverse, function_clear, function_repr, function_getset,
+                                     function_methods, offsetof(Function, weakreflist)});
     FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
     FunctionType.tp_call = PyVectorcall_Call;
-    FunctionType.tp_dealloc = function_dealloc;
-    FunctionType.tp_traverse = function_traverse;
-    FunctionType.tp_clear = function_clear;
-    FunctionType.tp_repr = function_repr;
     FunctionType.tp_descr_get = function_descr_get;
-    FunctionType.tp_getset = function_getset;
     FunctionType.tp_members = function_members;
-    FunctionType.tp_methods = function_methods;
     FunctionType.tp_dictoffset = offsetof(Function, dict);
-    FunctionType.tp_weaklistoffset = offsetof(Function, weakreflist);
     return PyType_Ready(&FunctionType);
 }
+
+void fill_tracked_type(PyTypeObject& type, const TrackedTypeSlots& slots) noexcept {
+    type.tp_name = slots.name;
+    type.tp_basicsize = slots.basicsize;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | slots.flags;
+    type.tp_dealloc = slots.dealloc;
+    type.tp_traverse = slots.traverse;
+    type.tp_clear = slots.clear;
+    type.tp_repr = slots.repr;
+    type.tp_getset = slots.getset;
+    type.tp_methods = slots.methods;
+    type.tp_weaklistoffset = slots.weaklistoffset;
+}
+
+namespace {
+
+// `co_varnames` of a function: its parameter names, without their stars.
+Ref make_varnames(const std::string* names, int n) noexcept {
+    Ref varnames = Ref::steal(PyTuple_New(n));
+    if (!varnames) return Ref();
+    for (int i = 0; i < n; ++i) {
+        const char* nm = names[i].c_str();
+        while (*nm == '*') ++nm;
+        PyObject* s = intern(nm);
+        if (!s) return Ref();
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(s));
+    }
+    return varnames;
+}
+
+// The stub of a lambda was compiled as `def <spec.name>`; a lambda's code is
+// named "<lambda>".
+Ref lambda_code(const Ref& code, const FunctionSpec& spec) noexcept {
+    Ref replace = getattr(code.get(), intern("replace"));
+    Ref empty = replace ? Ref::steal(PyTuple_New(0)) : Ref();
+    Ref kwargs = empty ? Ref::steal(Py_BuildValue("{ssss}", "co_name", "<lambda>", "co_qualname", spec.qualname))
+                       : Ref();
+    return kwargs ? Ref::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get())) : Ref();
+}
+
+// The name of a function's traceback entries: the module's full name and the
+// qualname, where nested functions name their entries "<enclosing>.<name>",
+// a lambda "<enclosing>.lambda".
+Ref traceback_name(const ModuleFrame& frame, const FunctionSpec& spec) noexcept {
+    std::string tb = std::string(frame.info.full_name) + "." + spec.qualname;
+    for (size_t at; (at = tb.find("<locals>.")) != std::string::npos;) tb.erase(at, 9);
+    for (size_t at; (at = tb.find("<lambda>")) != std::string::npos;) tb.replace(at, 8, "lambda");
+    return Ref::steal(PyUnicode_InternFromString(tb.c_str()));
+}
+
+}  // namespace
 
 Ref make_function(ModuleFrame& frame, const FunctionSpec& spec, Ref defaults) noexcept {
     if (ready_function_type() < 0) return Ref();
@@ -421,33 +479,13 @@ Ref make_function(ModuleFrame& frame, const FunctionSpec& spec, Ref defaults) no
         PyErr_SetString(PyExc_SystemError, "too many parameters");
         return Ref();
     }
-    Ref varnames = Ref::steal(PyTuple_New(n));
+    Ref varnames = make_varnames(names, n);
     if (!varnames) return Ref();
-    for (int i = 0; i < n; ++i) {
-        const char* nm = names[i].c_str();
-        while (*nm == '*') ++nm;
-        PyObject* s = intern(nm);
-        if (!s) return Ref();
-        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(s));
-    }
     Ref code = make_code(frame, spec);
     if (!code) return Ref();
     const char* name = spec.lambda ? "<lambda>" : spec.name;
-    if (spec.lambda) {
-        // The stub was compiled as `def <spec.name>`; a lambda's code is named "<lambda>".
-        Ref replace = getattr(code.get(), intern("replace"));
-        Ref empty = replace ? Ref::steal(PyTuple_New(0)) : Ref();
-        Ref kwargs = empty ? Ref::steal(Py_BuildValue("{ssss}", "co_name", name, "co_qualname", spec.qualname))
-                           : Ref();
-        code = kwargs ? Ref::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get())) : Ref();
-        if (!code) return Ref();
-    }
-    // Nested functions name their entries "<enclosing>.<name>", a lambda
-    // "<enclosing>.lambda".
-    std::string tb = std::string(frame.info.full_name) + "." + spec.qualname;
-    for (size_t at; (at = tb.find("<locals>.")) != std::string::npos;) tb.erase(at, 9);
-    for (size_t at; (at = tb.find("<lambda>")) != std::string::npos;) tb.replace(at, 8, "lambda");
-    Ref tb_obj = Ref::steal(PyUnicode_InternFromString(tb.c_str()));
+    if (spec.lambda && !(code = lambda_code(code, spec))) return Ref();
+    Ref tb_obj = traceback_name(frame, spec);
     if (!tb_obj) return Ref();
 
     Function* f = PyObject_GC_New(Function, &FunctionType);

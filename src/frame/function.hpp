@@ -13,6 +13,8 @@
 // that names the function.
 #pragma once
 
+#include <initializer_list>
+
 #include "ref.hpp"
 
 namespace vk {
@@ -32,7 +34,7 @@ using PositionalBody = PyObject* (*)(Function* fn, PyObject* const* args, Py_ssi
 // Static description of one function, written next to its body.
 struct FunctionSpec {
     const char* name;      // name in the source, unmangled: "__repl", "select"
-    const char* qualname;  // "rowsieve.select", "sqrt"
+    const char* qualname;  // "table.select", "sqrt"
     const char* params;    // "self, data, wild", "self, *vals", "*args, **kwargs"
     FunctionBody body;
     const char* doc;       // nullptr for none
@@ -40,7 +42,7 @@ struct FunctionSpec {
     bool generator;        // a generator function (code flags only)
     // A lambda: named "<lambda>" (`__name__` and `co_name`), its traceback
     // entries named by the enclosing function followed by ".lambda". The
-    // qualname says where it is written: "rowsieve.select.<locals>.<lambda>".
+    // qualname says where it is written: "table.select.<locals>.<lambda>".
     bool lambda = false;
     // For a `*` function: the body for calls with positional arguments only
     // (nullptr: every call goes through `body`).
@@ -84,7 +86,7 @@ Ref make_function(ModuleFrame& frame, const FunctionSpec& spec, Ref defaults) no
 // A nested function: a new function object like `prototype` (made once at
 // load with `make_function`) that captures `captured`, which its body reads
 // as `fn->closure`. Its traceback entries carry the enclosing function's full
-// name followed by its own ("varnokpy.warpmath._apply_warpmath.f").
+// name followed by its own ("varnokpy._mod.apply.f").
 Ref make_closure(PyObject* prototype, PyObject* captured) noexcept;
 
 // Sets the class cell of a function (used by zero-argument `super()`).
@@ -94,6 +96,53 @@ void set_class_cell(PyObject* fn, PyObject* klass) noexcept;
 // of functions and generators): TypeError "<what> must be set to a string
 // object" for anything but a str, deletion included.
 int set_str_field(PyObject*& field, PyObject* value, const char* what) noexcept;
+
+// The slots that every object type of the frame fills (each is GC-tracked
+// and keeps a weak-reference list); a type adds its own before readying.
+struct TrackedTypeSlots {
+    const char* name;
+    Py_ssize_t basicsize;
+    unsigned long flags;  // besides Py_TPFLAGS_DEFAULT and Py_TPFLAGS_HAVE_GC
+    destructor dealloc;
+    traverseproc traverse;
+    inquiry clear;
+    reprfunc repr;
+    PyGetSetDef* getset;
+    PyMethodDef* methods;
+    Py_ssize_t weaklistoffset;
+};
+void fill_tracked_type(PyTypeObject& type, const TrackedTypeSlots& slots) noexcept;
+
+// Deallocates a GC-tracked object of type `T` that keeps a weak-reference
+// list: untracks it, clears its weak references, runs `release(o)` (what
+// its clear slot drops, and whatever else must go first), drops `fields`
+// in order, and frees it.
+template <class T, class Release>
+void dealloc_tracked(PyObject* self, Release&& release, std::initializer_list<PyObject* T::*> fields) noexcept {
+    T* o = reinterpret_cast<T*>(self);
+    PyObject_GC_UnTrack(self);
+    if (o->weakreflist) PyObject_ClearWeakRefs(self);
+    release(o);
+    for (PyObject* T::*field : fields) Py_CLEAR(o->*field);
+    PyObject_GC_Del(self);
+}
+
+// The `__name__` and `__qualname__` accessors of an object of type `T` with
+// str fields `name` and `qualname` (functions, generators), for its getset
+// table: read as they are, replaced only by a str.
+template <class T>
+struct NameAccessors {
+    static PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(reinterpret_cast<T*>(self)->name); }
+    static PyObject* get_qualname(PyObject* self, void*) noexcept {
+        return Py_NewRef(reinterpret_cast<T*>(self)->qualname);
+    }
+    static int set_name(PyObject* self, PyObject* value, void*) noexcept {
+        return set_str_field(reinterpret_cast<T*>(self)->name, value, "__name__");
+    }
+    static int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+        return set_str_field(reinterpret_cast<T*>(self)->qualname, value, "__qualname__");
+    }
+};
 
 // Adds one traceback entry for the exception being raised.
 void add_traceback_entry(const char* funcname, const char* filename, int line) noexcept;

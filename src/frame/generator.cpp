@@ -4,7 +4,11 @@
 // generator finishes, fails, is closed or has an exception thrown into it, so
 // the objects it held are released early, as a finished Python generator
 // releases its frame.
-#include "frame.hpp"
+#include "function.hpp"
+#include "generator.hpp"
+#include "module.hpp"
+#include "profiling.hpp"
+#include "ref.hpp"
 
 namespace vk {
 
@@ -161,15 +165,8 @@ int generator_clear(PyObject* self) noexcept {
 }
 
 void generator_dealloc(PyObject* self) noexcept {
-    Generator* g = reinterpret_cast<Generator*>(self);
-    PyObject_GC_UnTrack(self);
-    if (g->weakreflist) PyObject_ClearWeakRefs(self);
-    finish_body(g);
-    Py_CLEAR(g->name);
-    Py_CLEAR(g->qualname);
-    Py_CLEAR(g->tb_name);
-    Py_CLEAR(g->code);
-    PyObject_GC_Del(self);
+    dealloc_tracked<Generator>(self, finish_body,
+                               {&Generator::name, &Generator::qualname, &Generator::tb_name, &Generator::code});
 }
 
 PyObject* generator_repr(PyObject* self) noexcept {
@@ -177,24 +174,15 @@ PyObject* generator_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<generator object %U at %p>", g->qualname, self);
 }
 
-PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(reinterpret_cast<Generator*>(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) noexcept {
-    return Py_NewRef(reinterpret_cast<Generator*>(self)->qualname);
-}
-int set_name(PyObject* self, PyObject* value, void*) noexcept {
-    return set_str_field(reinterpret_cast<Generator*>(self)->name, value, "__name__");
-}
-int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-    return set_str_field(reinterpret_cast<Generator*>(self)->qualname, value, "__qualname__");
-}
 PyObject* get_running(PyObject* self, void*) noexcept {
     return PyBool_FromLong(reinterpret_cast<Generator*>(self)->running);
 }
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 PyGetSetDef generator_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", NameAccessors<Generator>::get_name, NameAccessors<Generator>::set_name, nullptr, nullptr},
+    {"__qualname__", NameAccessors<Generator>::get_qualname, NameAccessors<Generator>::set_qualname, nullptr,
+     nullptr},
     {"gi_running", get_running, nullptr, nullptr, nullptr},
     {"gi_frame", get_none, nullptr, nullptr, nullptr},
     {"gi_yieldfrom", get_none, nullptr, nullptr, nullptr},
@@ -247,18 +235,11 @@ Ref make_generator(Function* fn, GenBody* body) noexcept {
 
 int ready_generator_type() noexcept {
     if (GeneratorType.tp_flags & Py_TPFLAGS_READY) return 0;
-    GeneratorType.tp_name = "varnokpy.generator";
-    GeneratorType.tp_basicsize = sizeof(Generator);
-    GeneratorType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    GeneratorType.tp_dealloc = generator_dealloc;
-    GeneratorType.tp_traverse = generator_traverse;
-    GeneratorType.tp_clear = generator_clear;
-    GeneratorType.tp_repr = generator_repr;
+    fill_tracked_type(GeneratorType, {"varnokpy.generator", sizeof(Generator), 0, generator_dealloc,
+                                      generator_traverse, generator_clear, generator_repr, generator_getset,
+                                      generator_methods, offsetof(Generator, weakreflist)});
     GeneratorType.tp_iter = generator_iter;
     GeneratorType.tp_iternext = generator_next;
-    GeneratorType.tp_getset = generator_getset;
-    GeneratorType.tp_methods = generator_methods;
-    GeneratorType.tp_weaklistoffset = offsetof(Generator, weakreflist);
     if (PyType_Ready(&GeneratorType) < 0) return -1;
 
     // Register as a virtual subclass of the generator ABCs, once per process.

@@ -43,9 +43,9 @@ struct Generator {
 extern PyTypeObject GeneratorType;
 
 // Wraps `body` (ownership taken, deleted on failure too) into a generator
-// named after `fn` ("iteritems", "keyshelf.iteritems").
+// named after `fn` ("items", "table.items").
 Ref make_generator(Function* fn, GenBody* body) noexcept;
-// A generator with explicit names ("genexpr", "keyshelf.values.<locals>.genexpr").
+// A generator with explicit names ("genexpr", "table.values.<locals>.genexpr").
 Ref make_generator(const char* name, const char* qualname, const char* filename, int line,
                    GenBody* body) noexcept;
 

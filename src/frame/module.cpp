@@ -6,7 +6,12 @@
 // A later import after the module was removed from sys.modules gets the same
 // object back and exec returns at once. A failing exec drops the recorded
 // module, so the next import starts again from a fresh create.
-#include "frame.hpp"
+#include "call.hpp"
+#include "function.hpp"
+#include "generator.hpp"
+#include "module.hpp"
+#include "ref.hpp"
+#include "shortcut.hpp"
 
 #include "cpython311.hpp"
 
@@ -125,6 +130,35 @@ PyObject* ModuleFrame::create(PyObject* spec) noexcept {
     return m.release();
 }
 
+namespace {
+
+// `sys.modules[full_name] = m`, unless an entry is there already.
+int add_to_sys_modules(const char* full_name, PyObject* m) noexcept {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* key = PyUnicode_FromString(full_name);
+    if (!key) return -1;
+    int has = PyDict_Contains(modules, key);
+    if (has == 0) has = PyDict_SetItem(modules, key, m);
+    Py_DECREF(key);
+    return has < 0 ? -1 : 0;
+}
+
+// `slot = builtins.<name>`; NameError, as a global lookup would raise it,
+// when there is no such builtin.
+int resolve_builtin(PyObject* builtins, const char* name, PyObject*& slot) noexcept {
+    PyObject* v = PyObject_GetAttrString(builtins, name);
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        return -1;
+    }
+    set_field(slot, Ref::steal(v));
+    return 0;
+}
+
+}  // namespace
+
 int ModuleFrame::exec(PyObject* m) noexcept {
     if (module) {
         if (module == m) return 0;
@@ -161,26 +195,10 @@ int ModuleFrame::exec(PyObject* m) noexcept {
     py311::report_probes(info.full_name);
     if (info.constants && info.constants(*this) < 0) return fail();
     step = 5;
-    {
-        PyObject* modules = PyImport_GetModuleDict();
-        PyObject* key = PyUnicode_FromString(info.full_name);
-        if (!key) return fail();
-        int has = PyDict_Contains(modules, key);
-        if (has == 0) has = PyDict_SetItem(modules, key, m);
-        Py_DECREF(key);
-        if (has < 0) return fail();
-    }
+    if (add_to_sys_modules(info.full_name, m) < 0) return fail();
     step = 6;
-    for (int i = 0; info.builtins && info.builtins[i]; ++i) {
-        PyObject* v = PyObject_GetAttrString(builtins_module, info.builtins[i]);
-        if (!v) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail();
-            PyErr_Clear();
-            PyErr_Format(PyExc_NameError, "name '%s' is not defined", info.builtins[i]);
-            return fail();
-        }
-        set_field(resolved[i], Ref::steal(v));
-    }
+    for (int i = 0; info.builtins && info.builtins[i]; ++i)
+        if (resolve_builtin(builtins_module, info.builtins[i], resolved[i]) < 0) return fail();
     step = 7;
     if (ready_function_type() < 0) return fail();
     if (info.prebuilt && info.prebuilt(*this) < 0) return fail();
@@ -359,6 +377,44 @@ Shortcut ImportCache::answer(PyObject* module_name, PyObject* fromlist, Ref* out
 // for MemoryError.
 // CAUTION: may run arbitrary Python code (a collection, while the module spec's
 // dict is made)
+namespace {
+
+// Every attribute read of `from <module> import <fromlist>` is a lookup in
+// the namespace `md` of `module` that finds `spec` and `values`, and no
+// lookup can run code: 1, 0 (not so) or -1 (error set).
+int reads_are_lookups(PyObject* module, PyObject* md, PyObject* spec, PyObject* fromlist,
+                      const Ref* values) noexcept {
+    if (PyModule_GetDict(module) != md || !exact_str_keys(md)) return 0;
+    if (PyDict_GetItemWithError(md, g_spec_name) != spec) return PyErr_Occurred() ? -1 : 0;
+    for (PyObject* absent : {g_path_name, g_getattr_name}) {
+        if (PyDict_GetItemWithError(md, absent)) return 0;
+        if (PyErr_Occurred()) return -1;
+    }
+    if (module_type_defines(g_spec_name) || module_type_defines(g_path_name)) return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fromlist); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(fromlist, i);
+        if (!PyUnicode_CheckExact(name) || module_type_defines(name)) return 0;
+        if (PyDict_GetItemWithError(md, name) != values[i].get()) return PyErr_Occurred() ? -1 : 0;
+    }
+    return 1;
+}
+
+// `__spec__._initializing` is an instance attribute (in `sd`, the spec's
+// instance dict), False or absent, of a spec whose type has a version tag,
+// stored in `version`: 1, 0 (not so) or -1 (error set).
+int spec_not_initializing(PyTypeObject* spec_type, PyObject* sd, unsigned int& version) noexcept {
+    if (PyType_GetSlot(spec_type, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr)) return 0;
+    if (py311::type_lookup(spec_type, g_initializing_name)) return 0;
+    version = py311::type_version(spec_type);
+    if (!version) return 0;
+    if (!PyDict_CheckExact(sd) || !exact_str_keys(sd)) return 0;
+    PyObject* initializing = PyDict_GetItemWithError(sd, g_initializing_name);
+    if (!initializing && PyErr_Occurred()) return -1;
+    return initializing && initializing != Py_False ? 0 : 1;
+}
+
+}  // namespace
+
 int ImportCache::remember(PyObject* module_name, PyObject* fromlist, PyObject* module, Ref* values) noexcept {
     if (!py311::usable(py311::Probe::dict_version) || !py311::usable(py311::Probe::type_version)) return 0;
     if (intern_all({{&g_spec_name, "__spec__"},
@@ -391,31 +447,11 @@ int ImportCache::remember(PyObject* module_name, PyObject* fromlist, PyObject* m
     if (!PyDict_CheckExact(modules) || !exact_str_keys(modules)) return 0;
     if (PyDict_GetItemWithError(modules, module_name) != module) return PyErr_Occurred() ? -1 : 0;
 
-    // Every attribute read of the statement is a lookup in the namespace.
-    if (PyModule_GetDict(module) != md || !exact_str_keys(md)) return 0;
-    if (PyDict_GetItemWithError(md, g_spec_name) != spec.get()) return PyErr_Occurred() ? -1 : 0;
-    for (PyObject* absent : {g_path_name, g_getattr_name}) {
-        if (PyDict_GetItemWithError(md, absent)) return 0;
-        if (PyErr_Occurred()) return -1;
-    }
-    if (module_type_defines(g_spec_name) || module_type_defines(g_path_name)) return 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(fromlist, i);
-        if (!PyUnicode_CheckExact(name) || module_type_defines(name)) return 0;
-        if (PyDict_GetItemWithError(md, name) != values[i].get()) return PyErr_Occurred() ? -1 : 0;
-    }
-
-    // `__spec__._initializing` is an instance attribute, False or absent.
+    if (int found = reads_are_lookups(module, md, spec.get(), fromlist, values); found <= 0) return found;
     PyTypeObject* spec_type = Py_TYPE(spec.get());
-    if (PyType_GetSlot(spec_type, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr)) return 0;
-    if (py311::type_lookup(spec_type, g_initializing_name)) return 0;
-    const unsigned int spec_type_version = py311::type_version(spec_type);
-    if (!spec_type_version) return 0;
     PyObject* sd = spec_dict.get();
-    if (!PyDict_CheckExact(sd) || !exact_str_keys(sd)) return 0;
-    PyObject* initializing = PyDict_GetItemWithError(sd, g_initializing_name);
-    if (!initializing && PyErr_Occurred()) return -1;
-    if (initializing && initializing != Py_False) return 0;
+    unsigned int spec_type_version = 0;
+    if (int idle = spec_not_initializing(spec_type, sd, spec_type_version); idle <= 0) return idle;
 
     ImportCache fresh;
     fresh.module_name_ = module_name;

@@ -4,8 +4,10 @@
 // that module (the module object once created, the interpreter that created
 // it, its namespace, the `builtins` module and the builtins resolved at load).
 // A module declares itself with VARNOK_MODULE, which defines its static
-// `ModuleFrame` (whose definition carries the create and exec slots) and the
-// exported `PyInit_<name>`.
+// `ModuleFrame` (whose definition carries the create and exec slots), the
+// reference `frame` to it in the module's anonymous namespace (which the
+// module declares `extern` before its first use), and the exported
+// `PyInit_<name>`.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +23,9 @@ struct ModuleFrame;
 using ModuleStep = int (*)(ModuleFrame& frame) noexcept;
 
 struct ModuleInfo {
-    const char* short_name;        // "_rowsieve"
-    const char* full_name;         // "varnokpy._rowsieve"
-    const char* source_path;       // "src/varnokpy/_rowsieve"
+    const char* short_name;        // "_mod"
+    const char* full_name;         // "varnokpy._mod"
+    const char* source_path;       // "src/varnokpy/_mod"
     const char* doc;               // module docstring or nullptr
     const char* const* builtins;   // names resolved once at load, nullptr-terminated
     bool generators;               // registers the generator type at load
@@ -153,6 +155,9 @@ Ref create_class(ModuleFrame& frame, const char* name, PyObject* bases, const ch
 
 #define VARNOK_MODULE(NAME, INFO)                                                  \
     static ::vk::ModuleFrame NAME##_frame(INFO);                                   \
+    namespace {                                                                    \
+    ::vk::ModuleFrame& frame = NAME##_frame;                                       \
+    }                                                                              \
     extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##NAME() {  \
         return PyModuleDef_Init(&NAME##_frame.def);                                \
     }

@@ -23,9 +23,9 @@
 #include <algorithm>
 #include <iterator>
 
-using vk::Ref;
-
 namespace {
+
+using namespace vk::prelude;
 
 // ============================================================================
 // Module state
@@ -43,13 +43,8 @@ const vk::ModuleInfo kInfo = {
     module_constants, module_prebuilt, module_body,
 };
 
-}  // namespace
-
-VARNOK_MODULE(_draftrel, kInfo)
-
-namespace {
-
-vk::ModuleFrame& frame = _draftrel_frame;
+// The module's frame, defined by VARNOK_MODULE at the end of this file.
+extern vk::ModuleFrame& frame;
 
 // Interned names and text constants.
 struct Names {
@@ -450,3 +445,5 @@ int module_body(vk::ModuleFrame& f) noexcept {
 }
 
 }  // namespace
+
+VARNOK_MODULE(_draftrel, kInfo)

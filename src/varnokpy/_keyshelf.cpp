@@ -33,43 +33,13 @@
 //   select.hpp      select, subset
 //   aggregate.hpp   _sum_terms, sum, prod
 //   module.hpp      docstrings, the functions' descriptions, the load steps
-// The module's declaration comes first: the frame that VARNOK_MODULE defines
-// must exist before any part refers to it.
-#include "frame.hpp"
-
-#include "cpython311.hpp"
-
-#include <algorithm>
-#include <array>
-#include <climits>
-#include <iterator>
-#include <new>
-#include <string>
-#include <vector>
-
-using vk::Ref;
-
-namespace {
-
-const char* const kBuiltins[] = {"range", "DeprecationWarning", "super", "TypeError", "enumerate", nullptr};
-enum Builtin { B_range, B_DeprecationWarning, B_super, B_TypeError, B_enumerate };
-
-int module_constants(vk::ModuleFrame&) noexcept;
-int module_prebuilt(vk::ModuleFrame&) noexcept;
-int module_body(vk::ModuleFrame&) noexcept;
-
-const vk::ModuleInfo kInfo = {
-    "_keyshelf", "varnokpy._keyshelf", "src/varnokpy/_keyshelf", nullptr, kBuiltins, true,
-    module_constants, module_prebuilt, module_body,
-};
-
-}  // namespace
+// Each part includes the parts it uses and wraps its contents in an
+// anonymous namespace; state.hpp declares the frame that VARNOK_MODULE
+// defines here, so the module's declaration follows it.
+#include "keyshelf/state.hpp"
 
 VARNOK_MODULE(_keyshelf, kInfo)
 
-namespace {
-
-#include "keyshelf/state.hpp"
 #include "keyshelf/guards.hpp"
 #include "keyshelf/keylist.hpp"
 #include "keyshelf/generators.hpp"
@@ -79,5 +49,3 @@ namespace {
 #include "keyshelf/select.hpp"
 #include "keyshelf/aggregate.hpp"
 #include "keyshelf/module.hpp"
-
-}  // namespace

@@ -31,26 +31,13 @@
 // tell the difference, and runs the steps when it is not taken. Shortcuts use
 // the types and helpers of the parts before them and never a step that
 // tries a shortcut itself. guards.hpp says which fact each guard proves.
-#include "frame.hpp"
-
-#include "cpython311.hpp"
-
-#include <algorithm>
-#include <cstring>
-#include <iterator>
-#include <utility>
-
-using vk::Ref;
-using vk::Shortcut;
-
-namespace {
+//
+// Each part includes the parts it uses and wraps its contents in an
+// anonymous namespace; state.hpp declares the frame that VARNOK_MODULE
+// defines here, so the module's declaration follows it.
 #include "rowsieve/state.hpp"
-}  // namespace
 
 VARNOK_MODULE(_rowsieve, kInfo)
-
-namespace {
-vk::ModuleFrame& frame = _rowsieve_frame;
 
 #include "rowsieve/guards.hpp"
 #include "rowsieve/members_shortcuts.hpp"
@@ -63,4 +50,3 @@ vk::ModuleFrame& frame = _rowsieve_frame;
 #include "rowsieve/navigation_shortcuts.hpp"
 #include "rowsieve/navigation.hpp"
 #include "rowsieve/class_body.hpp"
-}  // namespace

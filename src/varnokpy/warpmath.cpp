@@ -20,9 +20,9 @@
 // the sibling classes, the tree function or NumPy, passed on unchanged.
 #include "frame.hpp"
 
-using vk::Ref;
-
 namespace {
+
+using namespace vk::prelude;
 
 // ============================================================================
 // Module state
@@ -54,13 +54,8 @@ const vk::ModuleInfo kInfo = {
     module_constants, module_prebuilt, module_body,
 };
 
-}  // namespace
-
-VARNOK_MODULE(warpmath, kInfo)
-
-namespace {
-
-vk::ModuleFrame& frame = warpmath_frame;
+// The module's frame, defined by VARNOK_MODULE at the end of this file.
+extern vk::ModuleFrame& frame;
 
 // The public functions in definition order; the index selects the tree
 // constructor that each passes on.
@@ -299,3 +294,5 @@ int module_body(vk::ModuleFrame& f) noexcept {
 }
 
 }  // namespace
+
+VARNOK_MODULE(warpmath, kInfo)

@@ -2,6 +2,14 @@
 // a sum inline right before the steps that try them.
 #pragma once
 
+#include <utility>
+
+#include "frame.hpp"
+
+#include "walk.hpp"
+
+namespace {
+
 // The generator expressions that feed `_sum_terms` in `sum` and `prod`.
 const GenexprSite kSumGenexpr = {"keyshelf.sum.<locals>.genexpr", __LINE__};
 const GenexprSite kProdGenexpr = {"keyshelf.prod.<locals>.genexpr", __LINE__};
@@ -288,3 +296,5 @@ PyObject* keyshelf_prod(vk::Function* fn, PyObject* const* a) noexcept {
 PyObject* keyshelf_prod_positional(vk::Function* fn, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return prod_terms(fn, args[0], args[1], {args + 2, nargs - 2});
 }
+
+}  // namespace

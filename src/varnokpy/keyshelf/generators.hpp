@@ -3,6 +3,17 @@
 // `_sum_terms`), and the methods that make generators.
 #pragma once
 
+#include <array>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "frame.hpp"
+
+#include "state.hpp"
+
+namespace {
+
 // A generator object of `fn` around `body` (a new body, or nullptr when the
 // allocation failed).
 Ref spawn(vk::Function* fn, vk::GenBody* body) noexcept {
@@ -237,3 +248,5 @@ PyObject* keyshelf_iterkeys(vk::Function* fn, PyObject* const* a) noexcept {
 PyObject* keyshelf_itervalues(vk::Function* fn, PyObject* const* a) noexcept {
     return spawn(fn, new (std::nothrow) KeysBody(a[0], kItervaluesWarning, true)).release();
 }
+
+}  // namespace

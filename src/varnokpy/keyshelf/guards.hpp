@@ -31,11 +31,14 @@
 // select, sum and prod.
 #pragma once
 
-namespace native {
+#include "frame.hpp"
+#include "cpython311.hpp"
 
-using vk::Shortcut;
-namespace py311 = vk::py311;
-using py311::Probe;
+#include "state.hpp"
+
+namespace {
+
+namespace native {
 
 // Does `super(cls, self)` hand out dict's methods? When `super` is the
 // builtin and `dict` follows `cls` in the method order of `type(self)`,
@@ -166,3 +169,5 @@ inline bool subscript_is_dicts(PyObject* self) noexcept {
 }
 
 }  // namespace native
+
+}  // namespace

@@ -15,6 +15,15 @@
 // or None.
 #pragma once
 
+#include <algorithm>
+
+#include "frame.hpp"
+#include "cpython311.hpp"
+
+#include "guards.hpp"
+
+namespace {
+
 // `self.clean()`, through the instance.
 // CAUTION: may run arbitrary Python code
 int call_clean(PyObject* self) noexcept {
@@ -354,3 +363,5 @@ PyObject* keyshelf_popitem(vk::Function*, PyObject* const* a) noexcept {
 PyObject* keyshelf_update(vk::Function*, PyObject* const* a) noexcept {
     return mutate_then_clean(a[0], N.update, a[1], nullptr, true);
 }
+
+}  // namespace

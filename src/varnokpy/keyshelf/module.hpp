@@ -3,6 +3,17 @@
 // and the class.
 #pragma once
 
+#include <iterator>
+#include <utility>
+
+#include "frame.hpp"
+
+#include "views.hpp"
+#include "select.hpp"
+#include "aggregate.hpp"
+
+namespace {
+
 const char kClassDoc[] =
     "\n"
     "  Custom Varnok class: keyshelf is a subclass of dict where\n"
@@ -67,7 +78,6 @@ const vk::FunctionSpec kPopitem = {"popitem", "keyshelf.popitem", "self, *args",
                                    nullptr, __LINE__, false};
 const vk::FunctionSpec kUpdate = {"update", "keyshelf.update", "self, *args", keyshelf_update, nullptr,
                                   __LINE__, false};
-
 
 // `type.<name>` into `slot`, resolved at the first load only: the methods of
 // dict and list never change.
@@ -162,3 +172,5 @@ int module_body(vk::ModuleFrame& f) noexcept {
     if (vk::register_copy_support(cls.get(), &kCopy) < 0) return -1;
     return f.bind("keyshelf", std::move(cls));
 }
+
+}  // namespace

@@ -21,6 +21,14 @@
 // is emptied and starts again.
 #pragma once
 
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "frame.hpp"
+
+namespace {
+
 namespace native {
 
 class PositionTable {
@@ -96,3 +104,5 @@ private:
 } g_positions;
 
 }  // namespace native
+
+}  // namespace

@@ -2,6 +2,12 @@
 // new keyshelf; select's shortcut stands right before it.
 #pragma once
 
+#include "frame.hpp"
+
+#include "walk.hpp"
+
+namespace {
+
 namespace native {
 
 // Values gathered for a new list, owned here until the list is made in one
@@ -103,3 +109,5 @@ PyObject* keyshelf_subset(vk::Function*, PyObject* const* a) noexcept {
     if (!wild || vk::setattr(d.get(), N.wild, wild.get()) < 0) return nullptr;
     return d.release();
 }
+
+}  // namespace

@@ -5,7 +5,27 @@
 // paths make these), `warnings.warn` and the legacy switch.
 #pragma once
 
-vk::ModuleFrame& frame = _keyshelf_frame;
+#include "frame.hpp"
+
+namespace {
+
+using namespace vk::prelude;
+
+const char* const kBuiltins[] = {"range", "DeprecationWarning", "super", "TypeError", "enumerate", nullptr};
+enum Builtin { B_range, B_DeprecationWarning, B_super, B_TypeError, B_enumerate };
+
+// The exec steps that fill the state below (module.hpp defines them).
+int module_constants(vk::ModuleFrame&) noexcept;
+int module_prebuilt(vk::ModuleFrame&) noexcept;
+int module_body(vk::ModuleFrame&) noexcept;
+
+const vk::ModuleInfo kInfo = {
+    "_keyshelf", "varnokpy._keyshelf", "src/varnokpy/_keyshelf", nullptr, kBuiltins, true,
+    module_constants, module_prebuilt, module_body,
+};
+
+// The module's frame, defined by VARNOK_MODULE in _keyshelf.cpp.
+extern vk::ModuleFrame& frame;
 
 PyObject* builtin(Builtin b) noexcept { return frame.builtin(b); }
 
@@ -149,3 +169,5 @@ int legacy_on() noexcept {
     if (!flag) return -1;
     return PyObject_IsTrue(flag.get());
 }
+
+}  // namespace

@@ -1,6 +1,15 @@
 // keys(), values() and items(): the dict's views, or the legacy lists.
 #pragma once
 
+#include <string>
+#include <utility>
+
+#include "frame.hpp"
+
+#include "keylist.hpp"
+
+namespace {
+
 // keys(self)
 // CAUTION: may run arbitrary Python code
 PyObject* keyshelf_keys(vk::Function* fn, PyObject* const* a) noexcept {
@@ -60,3 +69,5 @@ PyObject* keyshelf_values(vk::Function* fn, PyObject* const* a) noexcept {
 PyObject* keyshelf_items(vk::Function* fn, PyObject* const* a) noexcept {
     return view_or_legacy_list(fn, a[0], N.items, true, __LINE__);
 }
+
+}  // namespace

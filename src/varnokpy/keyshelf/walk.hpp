@@ -11,6 +11,17 @@
 // the step.
 #pragma once
 
+#include <new>
+
+#include "frame.hpp"
+#include "cpython311.hpp"
+
+#include "guards.hpp"
+#include "generators.hpp"
+#include "positions.hpp"
+
+namespace {
+
 namespace native {
 
 // The hash of a plain key, taken once and reused for every lookup of that key
@@ -271,3 +282,5 @@ int walk_selection(PyObject* self, Vals vals, Visit&& visit, Handover&& handover
 }
 
 }  // namespace native
+
+}  // namespace

@@ -2,6 +2,16 @@
 // specs of the functions, and the statements that run at load.
 #pragma once
 
+#include <iterator>
+#include <utility>
+
+#include "frame.hpp"
+
+#include "select.hpp"
+#include "navigation.hpp"
+
+namespace {
+
 // The key function of scalar mode.
 PyObject* select_identity(vk::Function*, PyObject* const* a) noexcept { return Py_NewRef(a[0]); }
 
@@ -138,6 +148,22 @@ Ref recorded(PyObject*& slot, Ref fn) noexcept {
     return fn;
 }
 
+// Keeps the function of each self-called method (kSelfCalled) as the class
+// body defined it, read from the new class's own namespace.
+int record_self_called(PyObject* cls) noexcept {
+    PyObject* ns = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+    for (const SelfCalled& m : kSelfCalled) {
+        if (!m.fn) continue;
+        PyObject* fn = PyDict_GetItemWithError(ns, *m.name);
+        if (!fn) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, *m.name);
+            return -1;
+        }
+        vk::set_field(*m.fn, Ref::borrow(fn));
+    }
+    return 0;
+}
+
 // The base list's methods, which the deletions and slices call on the instance.
 int record_list_methods() noexcept {
     struct {
@@ -199,15 +225,15 @@ int module_body(vk::ModuleFrame& f) noexcept {
         {"prevc", vk::make_function(f, kPrevc, Ref())},
         {"next", vk::make_function(f, kNext, Ref())},
         {"nextc", vk::make_function(f, kNextc, Ref())},
-        {"_rowsieve__scalardelcheck", recorded(F.scalardelcheck, vk::make_function(f, kScalarDel, Ref()))},
-        {"_rowsieve__scalaraddcheck", recorded(F.scalaraddcheck, vk::make_function(f, kScalarAdd, Ref()))},
+        {"_rowsieve__scalardelcheck", vk::make_function(f, kScalarDel, Ref())},
+        {"_rowsieve__scalaraddcheck", vk::make_function(f, kScalarAdd, Ref())},
         {"__repr__", vk::make_function(f, kRepr, Ref())},
-        {"clean", recorded(F.clean, vk::make_function(f, kClean, Ref()))},
-        {"select", recorded(F.select, vk::make_function(f, kSelect, Ref()))},
-        {"__contains__", recorded(F.contains, vk::make_function(f, kContains, Ref()))},
-        {"_rowsieve__makeindex", recorded(F.makeindex, vk::make_function(f, kMakeIndex, Ref()))},
-        {"append", recorded(F.append, vk::make_function(f, kAppend, Ref()))},
-        {"extend", recorded(F.extend, vk::make_function(f, kExtend, Ref()))},
+        {"clean", vk::make_function(f, kClean, Ref())},
+        {"select", vk::make_function(f, kSelect, Ref())},
+        {"__contains__", vk::make_function(f, kContains, Ref())},
+        {"_rowsieve__makeindex", vk::make_function(f, kMakeIndex, Ref())},
+        {"append", vk::make_function(f, kAppend, Ref())},
+        {"extend", vk::make_function(f, kExtend, Ref())},
         {"insert", vk::make_function(f, kInsert, Ref())},
         {"pop", vk::make_function(f, kPop, std::move(pop_defaults))},
         {"remove", vk::make_function(f, kRemove, Ref())},
@@ -220,7 +246,10 @@ int module_body(vk::ModuleFrame& f) noexcept {
     Ref bases = tuple_of({reinterpret_cast<PyObject*>(&PyList_Type)});
     if (!bases) return -1;
     Ref cls = vk::create_class(f, "rowsieve", bases.get(), kClassDoc, entries, std::size(entries));
-    if (!cls || native::record_load(f, cls.get()) < 0 || native::make_instance_template() < 0) return -1;
+    if (!cls || record_self_called(cls.get()) < 0) return -1;
+    if (native::record_load(f, cls.get()) < 0 || native::make_instance_template() < 0) return -1;
     if (register_copy(cls.get()) < 0) return -1;
     return f.bind("rowsieve", std::move(cls));
 }
+
+}  // namespace

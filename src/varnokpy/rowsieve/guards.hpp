@@ -39,12 +39,17 @@
 // other type answers "unknown", and the general steps run.
 #pragma once
 
-namespace native {
+#include <cstring>
+#include <iterator>
 
-using vk::Shortcut;
-namespace py311 = vk::py311;
-using py311::Probe;
-using py311::usable;
+#include "frame.hpp"
+#include "cpython311.hpp"
+
+#include "state.hpp"
+
+namespace {
+
+namespace native {
 
 // Every object here is held strongly for the life of the process, so that an
 // address compared against can never be reused by another object.
@@ -80,19 +85,6 @@ inline PyObject* fast_dict(PyObject* self) noexcept {
                                                                                       : nullptr;
 }
 
-// The methods that this class's code calls on an instance, as bits.
-enum Method : unsigned {
-    M_clean = 1u << 0,
-    M_extend = 1u << 1,
-    M_append = 1u << 2,
-    M_select = 1u << 3,
-    M_contains = 1u << 4,
-    M_scalaraddcheck = 1u << 5,
-    M_scalardelcheck = 1u << 6,
-    M_makeindex = 1u << 7,
-    M_repl = 1u << 8,
-};
-
 // Does the instance dict hold exactly the private state, under the names in
 // the order construction sets them (T_*), in a key table of its own? A dict
 // that the shortcuts made (new_instance) does, until a name is added to it;
@@ -111,7 +103,8 @@ PyObject* state_value(PyObject* dict, int slot, bool by_position) noexcept {
     return vk::guard_lookup(dict, state_name(slot)).value;
 }
 
-// Does the instance dict shadow none of the methods in `methods`, so that
+// Does the instance dict shadow none of the methods in `methods` (a set of
+// method_bit(SelfCall) bits), so that
 // calling them on the instance calls this class's own? Answered only for a
 // dict whose lookups run no code; the answer for one state of one dict is
 // remembered, name by name.
@@ -129,10 +122,10 @@ bool own_methods(PyObject* dict, unsigned methods) noexcept {
     }
     if (unsigned missing = methods & ~seen.looked) {
         if (!vk::lookup_runs_no_code(dict)) return false;
-        PyObject* const names[] = {N.clean, N.extend, N.append, N.select, N.contains, N.scalaraddcheck,
-                                   N.scalardelcheck, N.makeindex, N.repl};
-        for (unsigned i = 0; i < std::size(names); ++i)
-            if ((missing & (1u << i)) && vk::guard_lookup(dict, names[i]).value) seen.shadowed |= 1u << i;
+        for (int i = 0; i < C_count; ++i) {
+            const unsigned bit = method_bit(static_cast<SelfCall>(i));
+            if ((missing & bit) && vk::guard_lookup(dict, *kSelfCalled[i].name).value) seen.shadowed |= bit;
+        }
         seen.looked |= missing;
         memo.remember(dicts, seen);
     }
@@ -155,16 +148,14 @@ Shortcut call_own(PyObject* self, unsigned methods, PyObject* fn, Body&& body) n
     return Shortcut::done(calls.call(fn, body));
 }
 
-// The private state that hot paths read from an instance dict.
-enum Slot { S_wild, S_scalar, S_index, S_contents, S_next, S_prev, S_nextc, S_prevc, S_count };
-
-// The value under a private name in an instance dict (borrowed), or nullptr
-// when it is missing or the lookup could run code.
-PyObject* state_of(PyObject* dict, Slot slot, PyObject* name) noexcept {
-    static vk::DictMemo<1, PyObject*> memo[S_count];
+// The value of the private attribute in `slot` of an instance dict
+// (borrowed), or nullptr when it is missing or the lookup could run code;
+// remembered per state of the dict, slot by slot.
+PyObject* state_of(PyObject* dict, StateSlot slot) noexcept {
+    static vk::DictMemo<1, PyObject*> memo[T_count];
     PyObject* const dicts[1] = {dict};
     if (PyObject* const* v = memo[slot].find(dicts)) return *v;
-    vk::GuardLookup found = vk::guard_lookup(dict, name);
+    vk::GuardLookup found = vk::guard_lookup(dict, state_name(slot));
     if (found.known) memo[slot].remember(dicts, found.value);
     return found.value;
 }
@@ -243,3 +234,5 @@ int record_load(vk::ModuleFrame& f, PyObject* cls) noexcept {
 }
 
 }  // namespace native
+
+}  // namespace

@@ -4,6 +4,13 @@
 // (index_shortcuts.hpp).
 #pragma once
 
+#include "frame.hpp"
+
+#include "members.hpp"
+#include "index_shortcuts.hpp"
+
+namespace {
+
 // One member into a field index: its key, then its bucket.
 // CAUTION: may run arbitrary Python code
 int index_member(PyObject* index, KeyFn& key, PyObject* x) noexcept {
@@ -51,7 +58,7 @@ PyObject* rowsieve_makeindex(vk::Function*, PyObject* const* a) noexcept {
 // object only when the call goes through the instance).
 // CAUTION: may run arbitrary Python code
 Ref call_makeindex(PyObject* self, KeyFn& key) noexcept {
-    if (Shortcut s = native::call_own(self, native::M_makeindex, F.makeindex,
+    if (Shortcut s = native::call_own(self, method_bit(C_makeindex), F.makeindex,
                                       [&]() noexcept { return make_index(self, key).release(); });
         s.taken())
         return s.take();
@@ -107,9 +114,11 @@ PyObject* rowsieve_contains(vk::Function*, PyObject* const* a) noexcept {
     }
     if (vk::setattr(self, N.contents, built.get()) < 0) return nullptr;
     // `self.__contains__(val)`, which now finds the map.
-    if (Shortcut s = native::call_own(self, native::M_contains, F.contains,
+    if (Shortcut s = native::call_own(self, method_bit(C_contains), F.contains,
                                       [&]() noexcept { return rowsieve_contains(nullptr, a); });
         s.taken())
         return s.release();
     return vk::call_method(N.contains, {self, val}).release();
 }
+
+}  // namespace

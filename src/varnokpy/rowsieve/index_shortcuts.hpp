@@ -12,6 +12,16 @@
 // member that could run Python code, and on every way out of the build.
 #pragma once
 
+#include <utility>
+
+#include "frame.hpp"
+#include "cpython311.hpp"
+
+#include "members_shortcuts.hpp"
+#include "keys.hpp"
+
+namespace {
+
 namespace native {
 
 vk::ShortcutCounter count_itemgetter("itemgetter"), count_index_build("index_build"), count_bucket("bucket"),
@@ -76,7 +86,7 @@ struct BucketMaker {
     Shortcut append(PyObject* bucket, PyObject* x) noexcept {
         PyObject* d = fast_dict(bucket);
         vk::StandIn calls;
-        if (!d || !own_methods(d, M_append) || !calls) return Shortcut::not_taken();
+        if (!d || !own_methods(d, method_bit(C_append)) || !calls) return Shortcut::not_taken();
         return calls.answer(F.append, native::append(bucket, x));
     }
 };
@@ -228,9 +238,11 @@ Shortcut build_index(PyObject* self, KeyFn& key) noexcept {
 Shortcut contains(PyObject* self, PyObject* val) noexcept {
     PyObject* d = fast_dict(self);
     if (!d) return Shortcut::not_taken();
-    PyObject* map = state_of(d, S_contents, N.contents);
+    PyObject* map = state_of(d, T_contents);
     if (!map || !PyDict_CheckExact(map)) return Shortcut::not_taken();
     return Shortcut::done(Ref::steal(map_get(map, val)));
 }
 
 }  // namespace native
+
+}  // namespace

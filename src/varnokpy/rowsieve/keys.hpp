@@ -2,6 +2,12 @@
 // `__makeindex` applies to every member.
 #pragma once
 
+#include "frame.hpp"
+
+#include "guards.hpp"
+
+namespace {
+
 // The key function of a pattern: the identity in scalar mode, otherwise
 // `operator.itemgetter(*pattern)`. The itemgetter shortcut (index_shortcuts.hpp)
 // may leave the getter unmade and record its type and the positions instead:
@@ -78,3 +84,5 @@ private:
     Py_ssize_t i_ = 0;
     Ref it_;
 };
+
+}  // namespace

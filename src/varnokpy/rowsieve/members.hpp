@@ -6,6 +6,14 @@
 // this class's own (native::call_own).
 #pragma once
 
+#include <initializer_list>
+
+#include "frame.hpp"
+
+#include "members_shortcuts.hpp"
+
+namespace {
+
 // ============================================================================
 // Small steps
 // ============================================================================
@@ -45,10 +53,10 @@ int base_extend(PyObject* self, PyObject* items) noexcept {
 // instance (the method `name` called with `args`).
 // CAUTION: may run arbitrary Python code
 template <class Body>
-int call_on_self(PyObject* self, native::Method method, PyObject* fn, PyObject* name,
-                 std::initializer_list<PyObject*> args, Body&& body) noexcept {
-    if (Shortcut s = native::call_own(self, method, fn, body); s.taken()) return s.rc();
-    return call_self(name, args);
+int call_on_self(PyObject* self, SelfCall method, std::initializer_list<PyObject*> args, Body&& body) noexcept {
+    const SelfCalled& m = kSelfCalled[method];
+    if (Shortcut s = native::call_own(self, method_bit(method), *m.fn, body); s.taken()) return s.rc();
+    return call_self(*m.name, args);
 }
 
 // ============================================================================
@@ -164,14 +172,13 @@ PyObject* rowsieve_clean(vk::Function*, PyObject* const* a) noexcept {
 // `self.clean()`
 // CAUTION: may run arbitrary Python code
 int call_clean(PyObject* self) noexcept {
-    return call_on_self(self, native::M_clean, F.clean, N.clean, {self},
-                        [&]() noexcept { return rowsieve_clean(nullptr, &self); });
+    return call_on_self(self, C_clean, {self}, [&]() noexcept { return rowsieve_clean(nullptr, &self); });
 }
 
 // `self.__scalardelcheck()`
 // CAUTION: may run arbitrary Python code
 int call_scalardelcheck(PyObject* self) noexcept {
-    return call_on_self(self, native::M_scalardelcheck, F.scalardelcheck, N.scalardelcheck, {self},
+    return call_on_self(self, C_scalardelcheck, {self},
                         [&]() noexcept { return rowsieve_scalardelcheck(nullptr, &self); });
 }
 
@@ -179,7 +186,7 @@ int call_scalardelcheck(PyObject* self) noexcept {
 // CAUTION: may run arbitrary Python code
 int call_scalaraddcheck(PyObject* self, PyObject* batch) noexcept {
     PyObject* const args[] = {self, batch};
-    return call_on_self(self, native::M_scalaraddcheck, F.scalaraddcheck, N.scalaraddcheck, {self, batch},
+    return call_on_self(self, C_scalaraddcheck, {self, batch},
                         [&]() noexcept { return rowsieve_scalaraddcheck(nullptr, args); });
 }
 
@@ -222,8 +229,7 @@ PyObject* rowsieve_extend(vk::Function*, PyObject* const* a) noexcept {
 // CAUTION: may run arbitrary Python code
 int call_extend(PyObject* self, PyObject* data) noexcept {
     PyObject* const args[] = {self, data};
-    return call_on_self(self, native::M_extend, F.extend, N.extend, {self, data},
-                        [&]() noexcept { return rowsieve_extend(nullptr, args); });
+    return call_on_self(self, C_extend, {self, data}, [&]() noexcept { return rowsieve_extend(nullptr, args); });
 }
 
 // append(self, x)
@@ -240,8 +246,7 @@ PyObject* rowsieve_append(vk::Function*, PyObject* const* a) noexcept {
 // CAUTION: may run arbitrary Python code
 int call_append(PyObject* bucket, PyObject* x) noexcept {
     PyObject* const args[] = {bucket, x};
-    return call_on_self(bucket, native::M_append, F.append, N.append, {bucket, x},
-                        [&]() noexcept { return rowsieve_append(nullptr, args); });
+    return call_on_self(bucket, C_append, {bucket, x}, [&]() noexcept { return rowsieve_append(nullptr, args); });
 }
 
 // __init__(self, data=[], wild='*')
@@ -352,3 +357,5 @@ PyObject* rowsieve_getslice(vk::Function*, PyObject* const* a) noexcept {
     if (!part) return nullptr;
     return like_self(self, cls.get(), part.get());
 }
+
+}  // namespace

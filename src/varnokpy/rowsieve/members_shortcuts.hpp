@@ -8,6 +8,15 @@
 // are set in place before anyone can see it.
 #pragma once
 
+#include <utility>
+
+#include "frame.hpp"
+#include "cpython311.hpp"
+
+#include "guards.hpp"
+
+namespace {
+
 namespace native {
 
 vk::ShortcutCounter count_new_empty("new_empty"), count_addcheck("scalaraddcheck"),
@@ -340,7 +349,7 @@ Shortcut clean(PyObject* self) noexcept {
 Shortcut append(PyObject* self, PyObject* x) noexcept {
     PyObject* d = fast_dict(self);
     vk::StandIn calls;
-    if (!d || !own_methods(d, M_scalaraddcheck | M_clean) || !calls) return Shortcut::not_taken();
+    if (!d || !own_methods(d, method_bit(C_scalaraddcheck) | method_bit(C_clean)) || !calls) return Shortcut::not_taken();
     Ref keep = Ref::borrow(d);
     Shortcut checked = check_batch(d, &x, 1);
     if (!checked.taken()) return checked;
@@ -355,10 +364,12 @@ Shortcut append(PyObject* self, PyObject* x) noexcept {
 Shortcut extend(PyObject* self, PyObject* items, bool owned) noexcept {
     PyObject* d = fast_dict(self);
     vk::StandIn calls;
-    if (!d || !native_items(items) || !own_methods(d, M_scalaraddcheck | M_clean) || !calls)
+    if (!d || !native_items(items) || !own_methods(d, method_bit(C_scalaraddcheck) | method_bit(C_clean)) || !calls)
         return Shortcut::not_taken();
     Ref keep = Ref::borrow(d);
     return extend_steps(calls, self, d, items, owned);
 }
 
 }  // namespace native
+
+}  // namespace

@@ -3,6 +3,14 @@
 // (navigation_shortcuts.hpp).
 #pragma once
 
+#include <algorithm>
+
+#include "frame.hpp"
+
+#include "navigation_shortcuts.hpp"
+
+namespace {
+
 // The neighbour map of one kind over a snapshot of the members.
 // CAUTION: may run arbitrary Python code
 Ref neighbours(PyObject* snapshot, Nav which) noexcept {
@@ -187,3 +195,5 @@ PyObject* rowsieve_repr(vk::Function*, PyObject* const* a) noexcept {
     if (PyErr_Occurred() || PyList_Append(pieces.get(), kTableEnd) < 0) return nullptr;
     return PyUnicode_Join(kNothing, pieces.get());
 }
+
+}  // namespace

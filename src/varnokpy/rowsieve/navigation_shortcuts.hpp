@@ -2,6 +2,17 @@
 // cache, and the printed table of plain values written in one piece.
 #pragma once
 
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "frame.hpp"
+#include "cpython311.hpp"
+
+#include "guards.hpp"
+
+namespace {
+
 namespace native {
 
 vk::ShortcutCounter count_navigate("navigate"), count_repr("repr");
@@ -11,7 +22,7 @@ vk::ShortcutCounter count_navigate("navigate"), count_repr("repr");
 Shortcut navigate(PyObject* self, PyObject* v, Nav which) noexcept {
     PyObject* d = fast_dict(self);
     if (!d) return Shortcut::not_taken();
-    PyObject* cache = state_of(d, static_cast<Slot>(S_next + static_cast<int>(which)), nav_name(which));
+    PyObject* cache = state_of(d, nav_slot(which));
     if (!cache || !PyDict_CheckExact(cache) || !PyDict_GET_SIZE(cache)) return Shortcut::not_taken();
     return Shortcut::done(Ref::steal(neighbour_of(cache, v)));
 }
@@ -144,3 +155,5 @@ Shortcut repr(PyObject* self) noexcept {
 }
 
 }  // namespace native
+
+}  // namespace

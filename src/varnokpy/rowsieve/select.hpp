@@ -3,6 +3,13 @@
 // after its shortcut (select_shortcuts.hpp).
 #pragma once
 
+#include "frame.hpp"
+
+#include "index.hpp"
+#include "select_shortcuts.hpp"
+
+namespace {
+
 // The arguments of a select call: an array (the caller's tuple, or a nested
 // alternative's arguments on the stack), and the tuple that the steps hand
 // on, made when first needed.
@@ -49,7 +56,7 @@ Ref select_alternative(PyObject* self, PyObject* vals, Py_ssize_t k, PyObject* v
         // Both methods this class's own: the arguments on the stack.
         PyObject* args[kStackArgs];
         for (Py_ssize_t i = 0; i < n; ++i) args[i] = i == k ? vv : PyTuple_GET_ITEM(vals, i);
-        if (Shortcut s = native::call_own(self, native::M_repl | native::M_select, F.select, [&]() noexcept {
+        if (Shortcut s = native::call_own(self, method_bit(C_repl) | method_bit(C_select), F.select, [&]() noexcept {
                 SelectArgs nested{args, n};
                 return select_steps(self, nested);
             });
@@ -322,3 +329,5 @@ PyObject* rowsieve_select_positional(vk::Function*, PyObject* const* args, Py_ss
     SelectArgs vals{args + 1, nargs - 1};
     return select_steps(args[0], vals);
 }
+
+}  // namespace

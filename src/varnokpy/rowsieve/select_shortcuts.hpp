@@ -3,6 +3,15 @@
 // a field index that exists) in C.
 #pragma once
 
+#include <utility>
+
+#include "frame.hpp"
+#include "cpython311.hpp"
+
+#include "members_shortcuts.hpp"
+
+namespace {
+
 namespace native {
 
 vk::ShortcutCounter count_unexpanded("unexpanded"), count_select("select");
@@ -129,9 +138,9 @@ bool plain_pattern(PyObject* const* vals, Py_ssize_t n, PyObject* wild, Py_ssize
 Shortcut select_warm(PyObject* self, PyObject* const* vals, Py_ssize_t n) noexcept {
     PyObject* dict = fast_dict(self);
     if (!dict || n == 0) return Shortcut::not_taken();
-    PyObject* wild = state_of(dict, S_wild, N.wild);
-    PyObject* scalar = state_of(dict, S_scalar, N.scalar);
-    PyObject* cache = state_of(dict, S_index, N.index);
+    PyObject* wild = state_of(dict, T_wild);
+    PyObject* scalar = state_of(dict, T_scalar);
+    PyObject* cache = state_of(dict, T_index);
     Py_ssize_t positions[kMaxPatternPositions], npos;
     if (!wild || (scalar != Py_True && scalar != Py_False) || !cache || !PyDict_CheckExact(cache) ||
         !vk::keys_all_plain(cache) || !plain_pattern(vals, n, wild, positions, npos))
@@ -169,3 +178,5 @@ Shortcut select_warm(PyObject* self, PyObject* const* vals, Py_ssize_t n) noexce
 }
 
 }  // namespace native
+
+}  // namespace

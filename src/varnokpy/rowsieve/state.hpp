@@ -3,6 +3,15 @@
 // class body, the constants, and the small helpers that every part uses.
 #pragma once
 
+#include <initializer_list>
+#include <iterator>
+
+#include "frame.hpp"
+
+namespace {
+
+using namespace vk::prelude;
+
 const char* const kBuiltins[] = {"staticmethod", "super", "zip", "KeyError", "ValueError", "IndexError", "max",
                                  "enumerate", "TypeError", "AttributeError", nullptr};
 enum Builtin { B_staticmethod, B_super, B_zip, B_KeyError, B_ValueError, B_IndexError, B_max, B_enumerate,
@@ -17,6 +26,7 @@ const vk::ModuleInfo kInfo = {
     module_constants, nullptr, module_body,
 };
 
+// The module's frame, defined by VARNOK_MODULE in _rowsieve.cpp.
 extern vk::ModuleFrame& frame;
 
 inline PyObject* builtin(Builtin b) noexcept { return frame.builtin(b); }
@@ -38,7 +48,7 @@ struct Cache {
     const char* text;
     bool is_dict;
 };
-const Cache kCaches[] = {
+constexpr Cache kCaches[] = {
     {&N.index, "_rowsieve__index", true},  {&N.contents, "_rowsieve__contents", false},
     {&N.prev, "_rowsieve__prev", true},    {&N.next, "_rowsieve__next", true},
     {&N.prevc, "_rowsieve__prevc", true},  {&N.nextc, "_rowsieve__nextc", true},
@@ -47,8 +57,21 @@ constexpr int kCacheCount = static_cast<int>(std::size(kCaches));
 
 // The private attributes of an instance in the order construction sets them:
 // the wildcard (`__init__`), the mode (`__scalardelcheck`), then the caches
-// (`clean`, from `extend`).
-enum StateSlot { T_wild, T_scalar, T_tuplelen, T_caches, T_count = T_caches + kCacheCount };
+// (`clean`, from `extend`) in kCaches order. The one list of an instance's
+// state: the guards memoize reads per slot, and a dict made in C holds the
+// slots by position.
+enum StateSlot {
+    T_wild, T_scalar, T_tuplelen,
+    T_index, T_contents, T_prev, T_next, T_prevc, T_nextc,
+    T_count,
+    T_caches = T_index,
+};
+static_assert(T_count == T_caches + kCacheCount);
+static_assert(kCaches[T_index - T_caches].name == &N.index && kCaches[T_contents - T_caches].name == &N.contents &&
+                  kCaches[T_prev - T_caches].name == &N.prev && kCaches[T_next - T_caches].name == &N.next &&
+                  kCaches[T_prevc - T_caches].name == &N.prevc && kCaches[T_nextc - T_caches].name == &N.nextc,
+              "the cache slots follow kCaches");
+
 inline PyObject* state_name(int slot) noexcept {
     switch (slot) {
         case T_wild: return N.wild;
@@ -68,6 +91,42 @@ struct Functions {
     PyObject *scalaraddcheck, *scalardelcheck, *clean, *extend, *append, *select, *contains, *makeindex,
         *field_texts;
 } F;
+
+// The methods that the class's code calls on `self`, one row each: the
+// interned name the call goes through, its text, and the function of the
+// class body that the call reaches unless something shadows it (recorded
+// from the class at load; none for `__repl`, a staticmethod). A method's
+// row index is its bit in the method sets that the guards check
+// (native::own_methods), so the rows follow SelfCall.
+enum SelfCall { C_clean, C_extend, C_append, C_select, C_contains, C_scalaraddcheck, C_scalardelcheck, C_makeindex,
+                C_repl, C_count };
+struct SelfCalled {
+    PyObject** name;
+    const char* text;
+    PyObject** fn;
+};
+constexpr SelfCalled kSelfCalled[] = {
+    {&N.clean, "clean", &F.clean},
+    {&N.extend, "extend", &F.extend},
+    {&N.append, "append", &F.append},
+    {&N.select, "select", &F.select},
+    {&N.contains, "__contains__", &F.contains},
+    {&N.scalaraddcheck, "_rowsieve__scalaraddcheck", &F.scalaraddcheck},
+    {&N.scalardelcheck, "_rowsieve__scalardelcheck", &F.scalardelcheck},
+    {&N.makeindex, "_rowsieve__makeindex", &F.makeindex},
+    {&N.repl, "_rowsieve__repl", nullptr},
+};
+static_assert(std::size(kSelfCalled) == C_count);
+static_assert(kSelfCalled[C_clean].name == &N.clean && kSelfCalled[C_extend].name == &N.extend &&
+                  kSelfCalled[C_append].name == &N.append && kSelfCalled[C_select].name == &N.select &&
+                  kSelfCalled[C_contains].name == &N.contains &&
+                  kSelfCalled[C_scalaraddcheck].name == &N.scalaraddcheck &&
+                  kSelfCalled[C_scalardelcheck].name == &N.scalardelcheck &&
+                  kSelfCalled[C_makeindex].name == &N.makeindex && kSelfCalled[C_repl].name == &N.repl,
+              "the rows follow SelfCall");
+
+// The bit of a self-called method in a method set.
+constexpr unsigned method_bit(SelfCall c) noexcept { return 1u << c; }
 
 // The base list's own operations, which the deletions and slices call on the
 // instance (recorded at load).
@@ -98,19 +157,12 @@ const char kDuplicateMessage[] = "Duplicate values in keyshelf";
 int module_constants(vk::ModuleFrame&) noexcept {
     for (const Cache& c : kCaches)
         if (vk::intern_all({{c.name, c.text}}) < 0) return -1;
+    for (const SelfCalled& m : kSelfCalled)
+        if (vk::intern_all({{m.name, m.text}}) < 0) return -1;
     if (vk::intern_all({
             {&N.wild, "_rowsieve__wild"},
             {&N.scalar, "_rowsieve__scalar"},
             {&N.tuplelen, "_rowsieve__tuplelen"},
-            {&N.scalardelcheck, "_rowsieve__scalardelcheck"},
-            {&N.scalaraddcheck, "_rowsieve__scalaraddcheck"},
-            {&N.makeindex, "_rowsieve__makeindex"},
-            {&N.repl, "_rowsieve__repl"},
-            {&N.clean, "clean"},
-            {&N.extend, "extend"},
-            {&N.append, "append"},
-            {&N.select, "select"},
-            {&N.contains, "__contains__"},
             {&N.get, "get"},
             {&N.itemgetter, "itemgetter"},
             {&N.operator_name, "operator"},
@@ -232,10 +284,12 @@ PyObject* map_get(PyObject* map, PyObject* val) noexcept {
 // The four neighbour relations of navigation, and their caches.
 enum class Nav { next, prev, nextc, prevc };
 
-inline PyObject* nav_name(Nav which) noexcept {
-    PyObject* const names[] = {N.next, N.prev, N.nextc, N.prevc};
-    return names[static_cast<int>(which)];
+inline StateSlot nav_slot(Nav which) noexcept {
+    constexpr StateSlot slots[] = {T_next, T_prev, T_nextc, T_prevc};
+    return slots[static_cast<int>(which)];
 }
+
+inline PyObject* nav_name(Nav which) noexcept { return state_name(nav_slot(which)); }
 
 // `cache[v]`, KeyError(v) when missing.
 // CAUTION: may run arbitrary Python code
@@ -286,3 +340,5 @@ Pattern pattern_of(const Py_ssize_t* positions, Py_ssize_t n) noexcept {
     }
     return p;
 }
+
+}  // namespace
