@@ -45,6 +45,14 @@ def collider(text, on_eq):
     return S(text)
 
 
+events = []
+
+
+def prof(frame, event, arg):
+    """A profile function that records (event, name)."""
+    events.append((event, getattr(arg, "__name__", None) if event.startswith("c_") else frame.f_code.co_name))
+
+
 def plant_before(d, name, key, value):
     """Puts `key` ahead of `name` in the probe sequence of `d`: a lookup of
     `name` compares with `key` first."""
@@ -294,9 +302,6 @@ SCENARIOS = [
     # ---- profile and trace functions set mid-operation -------------------------
     ("profiler set from a term's __iadd__", ["sum"], r'''
         import varnokpy._core as core
-        events = []
-        def prof(frame, event, arg):
-            events.append((event, getattr(arg, "__name__", None) if event.startswith("c_") else frame.f_code.co_name))
         class Acc:
             def __init__(self):
                 self.n = 0
@@ -314,9 +319,6 @@ SCENARIOS = [
             print(e)
     '''),
     ("profiler set while prod passes over a key", ["prod"], r'''
-        events = []
-        def prof(frame, event, arg):
-            events.append((event, getattr(arg, "__name__", None) if event.startswith("c_") else frame.f_code.co_name))
         class Trap(tuple):
             __hash__ = tuple.__hash__
             def __eq__(self, other):
@@ -332,9 +334,6 @@ SCENARIOS = [
             print(e)
     '''),
     ("profiler set from a key's __hash__ during select", ["select"], r'''
-        events = []
-        def prof(frame, event, arg):
-            events.append((event, getattr(arg, "__name__", None) if event.startswith("c_") else frame.f_code.co_name))
         class K:
             armed = False
             def __init__(self, v):

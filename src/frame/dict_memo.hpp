@@ -76,8 +76,6 @@ public:
         answer_ = answer;
     }
 
-    void forget() noexcept { set_ = false; }
-
 private:
     PyObject* dicts_[N] = {};  // compared only, never dereferenced
     uint64_t versions_[N] = {};

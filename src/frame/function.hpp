@@ -80,7 +80,8 @@ extern PyTypeObject FunctionType;
 
 inline bool is_function(PyObject* o) noexcept { return Py_TYPE(o) == &FunctionType; }
 
-// Creates a function of `frame` from its spec; `defaults` is a tuple or empty.
+// Creates a function of `frame` from its description (`FunctionSpec`);
+// `defaults` is a tuple or empty.
 Ref make_function(ModuleFrame& frame, const FunctionSpec& spec, Ref defaults) noexcept;
 
 // A nested function: a new function object like `prototype` (made once at

@@ -7,6 +7,7 @@
 // object back and exec returns at once. A failing exec drops the recorded
 // module, so the next import starts again from a fresh create.
 #include "call.hpp"
+#include "dict_memo.hpp"
 #include "function.hpp"
 #include "generator.hpp"
 #include "module.hpp"
@@ -290,16 +291,6 @@ int ModuleFrame::import_module(const char* name) noexcept {
 
 namespace {
 
-// True when every key of `d` is an exact str: a lookup of a str key in it
-// compares no other object.
-bool exact_str_keys(PyObject* d) noexcept {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(d, &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
-}
-
 // A name that ModuleType's own attribute lookup could answer before the
 // module's namespace.
 bool module_type_defines(PyObject* name) noexcept {
@@ -384,7 +375,7 @@ namespace {
 // lookup can run code: 1, 0 (not so) or -1 (error set).
 int reads_are_lookups(PyObject* module, PyObject* md, PyObject* spec, PyObject* fromlist,
                       const Ref* values) noexcept {
-    if (PyModule_GetDict(module) != md || !exact_str_keys(md)) return 0;
+    if (PyModule_GetDict(module) != md || !vk::lookup_runs_no_code(md)) return 0;
     if (PyDict_GetItemWithError(md, g_spec_name) != spec) return PyErr_Occurred() ? -1 : 0;
     for (PyObject* absent : {g_path_name, g_getattr_name}) {
         if (PyDict_GetItemWithError(md, absent)) return 0;
@@ -399,15 +390,16 @@ int reads_are_lookups(PyObject* module, PyObject* md, PyObject* spec, PyObject* 
     return 1;
 }
 
-// `__spec__._initializing` is an instance attribute (in `sd`, the spec's
-// instance dict), False or absent, of a spec whose type has a version tag,
-// stored in `version`: 1, 0 (not so) or -1 (error set).
+// `__spec__._initializing` is an instance attribute (in `sd`, the instance
+// dict of the module's `__spec__`), False or absent, of a `__spec__` whose
+// type has a version tag, stored in `version`: 1, 0 (not so) or -1 (error
+// set).
 int spec_not_initializing(PyTypeObject* spec_type, PyObject* sd, unsigned int& version) noexcept {
     if (PyType_GetSlot(spec_type, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr)) return 0;
     if (py311::type_lookup(spec_type, g_initializing_name)) return 0;
     version = py311::type_version(spec_type);
     if (!version) return 0;
-    if (!PyDict_CheckExact(sd) || !exact_str_keys(sd)) return 0;
+    if (!PyDict_CheckExact(sd) || !vk::lookup_runs_no_code(sd)) return 0;
     PyObject* initializing = PyDict_GetItemWithError(sd, g_initializing_name);
     if (!initializing && PyErr_Occurred()) return -1;
     return initializing && initializing != Py_False ? 0 : 1;
@@ -426,7 +418,7 @@ int ImportCache::remember(PyObject* module_name, PyObject* fromlist, PyObject* m
     const Py_ssize_t n = PyTuple_GET_SIZE(fromlist);
     if (n == 0 || n > kMaxNames || !PyModule_CheckExact(module)) return 0;
     PyObject* md = PyModule_GetDict(module);
-    if (!md || !PyDict_CheckExact(md) || !exact_str_keys(md)) return 0;
+    if (!md || !PyDict_CheckExact(md) || !vk::lookup_runs_no_code(md)) return 0;
 
     // First the module spec's instance dict: the module spec may keep its attributes
     // without one, and then a later `spec._initializing = True` would change
@@ -444,7 +436,7 @@ int ImportCache::remember(PyObject* module_name, PyObject* fromlist, PyObject* m
     // From here on nothing runs code. sys.modules[module_name] is `module`,
     // found by a plain lookup.
     PyObject* modules = PyImport_GetModuleDict();
-    if (!PyDict_CheckExact(modules) || !exact_str_keys(modules)) return 0;
+    if (!PyDict_CheckExact(modules) || !vk::lookup_runs_no_code(modules)) return 0;
     if (PyDict_GetItemWithError(modules, module_name) != module) return PyErr_Occurred() ? -1 : 0;
 
     if (int found = reads_are_lookups(module, md, spec.get(), fromlist, values); found <= 0) return found;

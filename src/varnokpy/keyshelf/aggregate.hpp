@@ -107,13 +107,6 @@ Shortcut accumulate_inline(vk::StandIn& calls, const GenexprSite& genexpr, Produ
     return Shortcut::done(sum.finish());
 }
 
-// The generator expression at `site` over the generator `pairs`, for the
-// rest of an inline sum.
-Ref terms_over(vk::Function* fn, const GenexprSite& site, TermsBody::Kind kind, PyObject* pairs,
-               PyObject* owner) noexcept {
-    return make_genexpr(fn->tb_name, site, kind, pairs, owner);
-}
-
 // sum(self, *vals): `_sum_terms(v for k, v in self._iteritems_internal(*vals))`
 // CAUTION: may run arbitrary Python code
 Shortcut sum(vk::Function* fn, PyObject* self, Vals vals) noexcept {
@@ -124,7 +117,8 @@ Shortcut sum(vk::Function* fn, PyObject* self, Vals vals) noexcept {
         auto add = [&](PyObject*, KeyHash&, PyObject* value) noexcept { return acc.add(value) < 0 ? -1 : 1; };
         auto handover = [&](PyObject* rest, bool) noexcept -> int {
             Ref pairs = pairs_from(self, rest);
-            Ref terms = pairs ? terms_over(fn, kSumGenexpr, TermsBody::Values, pairs.get(), Py_None) : Ref();
+            Ref terms =
+                pairs ? make_genexpr(fn->tb_name, kSumGenexpr, TermsBody::Values, pairs.get(), Py_None) : Ref();
             return terms ? acc.add_all(terms.get()) : -1;
         };
         return walk_selection(self, vals, add, handover);
@@ -174,7 +168,7 @@ Shortcut prod_over_selection(vk::Function* fn, PyObject* self, PyObject* d, Vals
             bool exhausted = false;
             if (mid && (finish_prod_resumption(acc, pairs.get(), d, &exhausted) < 0 || exhausted))
                 return PyErr_Occurred() ? -1 : 0;
-            Ref terms = terms_over(fn, kProdGenexpr, TermsBody::SelectionFirst, pairs.get(), d);
+            Ref terms = make_genexpr(fn->tb_name, kProdGenexpr, TermsBody::SelectionFirst, pairs.get(), d);
             return terms ? acc.add_all(terms.get()) : -1;
         };
         return walk_selection(self, vals, add, handover);

@@ -40,7 +40,7 @@ public:
     int32_t* of(PyObject* sel, Py_ssize_t n) noexcept {
         if (n <= 0 || static_cast<size_t>(n) > kMaxPositions / 4) return nullptr;
         try {
-            if ((used_ + 1) * 4 > slots_.size() * 3 && grow() < 0) return nullptr;
+            if ((used_ + 1) * 4 > slots_.size() * 3) grow();
             Slot& s = find(sel);
             if (s.sel == sel && s.n >= n) {
                 s.n = static_cast<uint32_t>(n);
@@ -66,9 +66,6 @@ public:
     // holds a pointer into the table checks it after any code may have run.
     uint64_t epoch() const noexcept { return epoch_; }
 
-    // Bytes held (for the benchmarks' memory figures).
-    size_t bytes() const noexcept { return slots_.capacity() * sizeof(Slot) + arena_.capacity() * sizeof(int32_t); }
-
 private:
     struct Slot {
         PyObject* sel;  // compared only, never dereferenced
@@ -82,12 +79,11 @@ private:
         return slots_[i];
     }
 
-    int grow() {
+    void grow() {
         std::vector<Slot> old = std::move(slots_);
         slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{nullptr, 0, 0});
         for (const Slot& s : old)
             if (s.sel) find(s.sel) = s;
-        return 0;
     }
 
     void clear() noexcept {

@@ -117,9 +117,9 @@ private:
 // change of the dict.
 class EntryCursor {
 public:
-    EntryCursor(PyObject* self, PyObject* selection) noexcept
-        : self_(self),
-          on_(PyDict_Check(self) && PyList_GET_SIZE(selection) == PyDict_GET_SIZE(self) && vk::keys_all_plain(self)),
+    // `plain_dict`: every key of the dict `self` is plain (vk::keys_all_plain).
+    EntryCursor(PyObject* self, PyObject* selection, bool plain_dict) noexcept
+        : self_(self), on_(plain_dict && PyList_GET_SIZE(selection) == PyDict_GET_SIZE(self)),
           version_(on_ ? py311::dict_version(self) : 0) {}
 
     // The value of `key` in the dict when it is the next entry's key
@@ -145,9 +145,10 @@ private:
 // by position; off for the rest of the walk once the dict changes.
 class PositionCursor {
 public:
-    PositionCursor(PyObject* self, PyObject* selection) noexcept : self_(self), sel_(selection) {
-        if (!py311::usable(Probe::dict_entries) || !PyDict_Check(self) || !py311::has_general_entries(self) ||
-            py311::entry_count(self) > INT32_MAX || !vk::keys_all_plain(self))
+    // `plain_dict`: as for EntryCursor.
+    PositionCursor(PyObject* self, PyObject* selection, bool plain_dict) noexcept : self_(self) {
+        if (!plain_dict || !py311::usable(Probe::dict_entries) || !py311::has_general_entries(self) ||
+            py311::entry_count(self) > INT32_MAX)
             return;
         n_ = PyList_GET_SIZE(selection);
         positions_ = g_positions.of(selection, n_);
@@ -178,7 +179,6 @@ public:
 
 private:
     PyObject* self_;
-    PyObject* sel_;
     int32_t* positions_ = nullptr;
     Py_ssize_t n_ = 0;
     uint64_t epoch_ = 0, version_ = 0;
@@ -253,8 +253,10 @@ int walk_selection(PyObject* self, Vals vals, Visit&& visit, Handover&& handover
         // The list iterator's walk: the size is read again at every step,
         // since a step may run Python code that changes the list.
         size_hint(PyList_GET_SIZE(sel));
-        EntryCursor cursor(self, sel);
-        PositionCursor positions(self, sel);
+        // keys_all_plain answers false for anything but a dict.
+        const bool plain_dict = vk::keys_all_plain(self);
+        EntryCursor cursor(self, sel, plain_dict);
+        PositionCursor positions(self, sel, plain_dict);
         for (Py_ssize_t i = 0;; ++i) {
             if (i > 0 && !vk::StandIn()) {
                 Ref rest = list_iterator_at(sel, i);
