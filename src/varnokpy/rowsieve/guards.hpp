@@ -19,9 +19,9 @@
 // |                    | class's own construction                             | throw-away result of phase 1       |
 // | itemgetter_known   | `operator.itemgetter` through the module global is   | key functions computed in C, the   |
 // |                    | the interpreter's type, as at load                   | warm selection in tuple mode       |
-// | own_functions      | no attribute that decides what the class's own       | every shortcut that runs a         |
-// |                    | functions compute (`__defaults__`, `__kwdefaults__`, | function's steps in C or skips its |
-// |                    | `__code__`) was replaced since load                  | call                               |
+// | own_functions      | no function of the module has had its `__defaults__` | construction_known: `rowsieve([x])`|
+// |                    | or `__kwdefaults__` replaced since load (the         | leaves `wild` to `__init__`'s      |
+// |                    | defaults of a call made in C are the load-time ones) | default                            |
 // | vk::StandIn        | nobody is told of the calls that a shortcut makes in | every shortcut that skips or makes |
 // |                    | C or skips (no profile function); adds the entry of  | in C a call of a Python-level      |
 // |                    | a failing one                                        | function                           |
@@ -67,14 +67,12 @@ inline bool class_pristine() noexcept {
            Py_IS_TYPE(reinterpret_cast<PyObject*>(load.cls), &PyType_Type);
 }
 
-// No function of the class body has had its `__defaults__`,
-// `__kwdefaults__` or `__code__` replaced since load (the frame counts such
-// changes per module).
+// No function of the module has had its `__defaults__` or `__kwdefaults__`
+// replaced since load (the frame notes such changes per module; `__code__`
+// cannot be replaced). Only construction stood in for depends on them.
 inline bool own_functions() noexcept { return !frame.functions_changed; }
 
-inline bool exact_pristine(PyObject* o) noexcept {
-    return Py_TYPE(o) == load.cls && class_pristine() && own_functions();
-}
+inline bool exact_pristine(PyObject* o) noexcept { return Py_TYPE(o) == load.cls && class_pristine(); }
 
 // The instance dict of an exact instance of the unmodified class (borrowed),
 // or nullptr (not such an instance, or no dict yet).
